@@ -1,0 +1,69 @@
+#include "app/mainwindow.h"
+
+#include "app/mainwindowform.h"
+#include "manifest/repomanager.h"
+#include "sync/transfertimeout.h"
+
+#include <buildconfig.h>
+
+#include <QBrush>
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPalette>
+#include <QPixmap>
+#include <QResizeEvent>
+#include <QUrl>
+
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(QStringLiteral(VELTRO_MANIFEST_URL), parent)
+{
+}
+
+MainWindow::MainWindow(const QString &manifestUrl, QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), backgroundUrl()
+{
+    ui->setupUi(this);
+    auto *repoManager = new RepoManager(this);
+    repoManager->downloadJson(manifestUrl);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+}
+
+void MainWindow::setBackground(QString url)
+{
+    backgroundUrl = url;
+    auto *manager = new QNetworkAccessManager(this);
+    QNetworkReply *reply = manager->get(QNetworkRequest(QUrl(backgroundUrl, QUrl::TolerantMode)));
+    TransferTimeout::watch(reply);
+    connect(
+        reply, &QNetworkReply::finished, reply,
+        [this, reply] {
+            if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
+                qDebug() << "Erro ao baixar a imagem:" << TransferTimeout::errorString(reply);
+            } else {
+                QPixmap pixmap;
+                if (!pixmap.loadFromData(reply->readAll())) {
+                    qDebug() << "Falha ao carregar a imagem!";
+                } else {
+                    pixmap = pixmap.scaled(size(), Qt::KeepAspectRatioByExpanding,
+                                           Qt::SmoothTransformation);
+                    QPalette palette;
+                    palette.setBrush(QPalette::All, QPalette::Window, QBrush(pixmap));
+                    setPalette(palette);
+                    qDebug() << "Imagem de fundo aplicada com sucesso!";
+                }
+            }
+            reply->deleteLater();
+        },
+        Qt::DirectConnection);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+class QResizeEvent;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // The same window fed from another manifest address; for tests and tools, never the program.
+    explicit MainWindow(const QString &manifestUrl, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Downloads the picture at url and makes it the window background, covering the window.
+    void setBackground(QString url);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    Ui::MainWindow *ui;
+    QString backgroundUrl;
+};

@@ -1,0 +1,7 @@
+#include "manifest/repomanager.h"
+
+bool RepoManager::processDownloadedZip(const QString &zipFilePath)
+{
+    Q_UNUSED(zipFilePath);
+    return false;
+}

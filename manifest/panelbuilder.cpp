@@ -1,0 +1,220 @@
+#include "manifest/repomanager.h"
+
+#include "app/borderedlabel.h"
+#include "app/mainwindow.h"
+
+#include <buildconfig.h>
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QVBoxLayout>
+#include <QWidget>
+
+namespace {
+
+const QString ownVersion = QStringLiteral("0.2");
+
+const char captionStyle[] = "font-size: 18px; font-family: 'Arial'; color: #FFD700;";
+const char buttonCaptionStyle[] = "font-size: 12px; font-family: 'Arial'; color: #FFD700;";
+const char largeButtonStyle[] =
+    "QPushButton {background-color: transparent;border: none;background-image: url(%1);"
+    "background-repeat: no-repeat;background-position: center;background-size: contain;"
+    "height: 100px;width: 200px;color: white;font-size: 16px;}";
+const char smallButtonStyle[] =
+    "QPushButton {background-color: transparent;border: none;background-image: url(%1);"
+    "background-repeat: no-repeat;background-position: center;background-size: contain;"
+    "height: 75px;width: 175px;color: white;font-size: 16px;}";
+const char progressBarStyle[] =
+    "QProgressBar {margin: 10px;height: 10px;border: 1px solid black;border-radius: 5px;"
+    "background-color: #CCCCCC;}QProgressBar::chunk {background-color: #00CC66;}";
+const char panelStyle[] =
+    "QWidget#buttonPanel {background-image: url(:/assets/error-box-bg.png);border: none;}";
+const char updateBoxStyle[] =
+    "QMessageBox {background-color: rgba(51, 51, 51, 220);border: 2px solid rgba(255, 255, 255, "
+    "150);border-radius: 15px;padding: 10px;}QLabel {color: #eaeaea;font-size: 16px;font-family: "
+    "'Segoe UI', 'Arial';}QPushButton {background-color: rgba(68, 68, 68, 200);color: "
+    "#eaeaea;border: 1px solid rgba(255, 255, 255, 150);border-radius: 10px;padding: 8px "
+    "20px;font-size: 14px;}QPushButton:hover {background-color: rgba(85, 85, 85, 220);}";
+
+// Elements of a JSON array as text; non-strings read as empty text but still count.
+QStringList textList(const QJsonValue &value)
+{
+    QStringList list;
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue &element : array)
+        list.append(element.toString());
+    return list;
+}
+
+// A manifest may hold fewer captions than programs; the missing ones read as empty.
+QString elementOrEmpty(const QStringList &list, qsizetype i)
+{
+    return i < list.size() ? list.at(i) : QString();
+}
+
+BorderedLabel *makeCaption(const QString &text, const char *style, QWidget *parent)
+{
+    auto *label = new BorderedLabel(text, parent);
+    label->setAlignment(Qt::AlignCenter);
+    label->setStyleSheet(style);
+    return label;
+}
+
+QPushButton *makeProgramButton(const QString &toolTip, const QString &style)
+{
+    auto *button = new QPushButton();
+    button->setToolTip(toolTip);
+    button->setFixedSize(200, 100);
+    button->setStyleSheet(style);
+    button->setEnabled(false);
+    return button;
+}
+
+// A click reads dir and args from the entry as it was when the column was built.
+void startProgram(RepoManager *manager, const QString &exe, const QJsonObject &entry)
+{
+    const QString workingDir =
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/"
+        + entry.value("dir").toString();
+    manager->launchExecutable(exe, entry.value("args").toString(), workingDir);
+}
+
+void showUpdateRequired(const QString &requiredVersion)
+{
+    QMessageBox box;
+    box.setWindowTitle("Update Required");
+    box.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    box.setWindowIcon(QIcon());
+    const QString message =
+        QString("A new version of the updater is available: %1.<br>Please update before "
+                "proceeding.<br><br>")
+            .arg(requiredVersion)
+        + QString("<a href=\"%1\" style=\"color: white; text-decoration: none;\">Veltro Staff</a>")
+              .arg(QStringLiteral(VELTRO_WEBSITE_URL).toHtmlEscaped());
+    // Owned by the box once it sits in the box's layout.
+    auto *label = new QLabel(message);
+    label->setTextFormat(Qt::RichText);
+    label->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    label->setOpenExternalLinks(true);
+    label->setAlignment(Qt::AlignCenter);
+    box.setStyleSheet(updateBoxStyle);
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addWidget(label, 0, 1);
+    else
+        label->setParent(&box);
+    QPushButton *ok = box.addButton(QMessageBox::Ok);
+    QObject::connect(ok, &QPushButton::clicked, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
+    box.exec();
+}
+
+} // namespace
+
+void RepoManager::buildPanel(const QJsonObject &manifest)
+{
+    const QString updaterVersion = manifest.value("updater_version").toString();
+    const QString background = manifest.value("background").toString();
+
+    if (!background.isEmpty()) {
+        if (auto *window = qobject_cast<MainWindow *>(parent()))
+            window->setBackground(background);
+    }
+
+    if (updaterVersion != ownVersion) {
+        showUpdateRequired(updaterVersion);
+        return;
+    }
+
+    QWidget *panel = parent() ? parent()->findChild<QWidget *>("buttonPanel",
+                                                              Qt::FindChildrenRecursively)
+                              : nullptr;
+    if (!panel) {
+        qDebug() << "Panel de botões não encontrado!";
+        return;
+    }
+
+    panel->setStyleSheet(panelStyle);
+    auto *panelLayout = new QHBoxLayout(panel);
+    panelLayout->setAlignment(Qt::AlignCenter);
+
+    const QJsonArray repos = manifest.value("repos").toArray();
+    for (const QJsonValue &element : repos) {
+        const QJsonObject entry = element.toObject();
+        const QString name = entry.value("name").toString();
+        const QString icon = entry.value("icon").toString();
+        const QStringList exes = textList(entry.value("exes"));
+        const QStringList tooltips = textList(entry.value("tooltip"));
+
+        auto *column = new QWidget(panel);
+        auto *columnLayout = new QVBoxLayout(column);
+        columnLayout->setAlignment(Qt::AlignCenter);
+
+        columnLayout->addWidget(makeCaption(name, captionStyle, panel), 0, Qt::AlignCenter);
+
+        const QString picture = QString(":/assets/%1.png").arg(icon);
+        QPushButton *first =
+            makeProgramButton(elementOrEmpty(tooltips, 0), QString(largeButtonStyle).arg(picture));
+        RepoManager *manager = this;
+        connect(
+            first, &QPushButton::clicked, first,
+            [manager, exes, entry] {
+                // An entry without programs still shows its button; there is nothing to start.
+                if (!exes.isEmpty())
+                    startProgram(manager, exes.at(0), entry);
+            },
+            Qt::DirectConnection);
+        columnLayout->addWidget(first);
+        columnLayout->addWidget(makeCaption(elementOrEmpty(tooltips, 0), buttonCaptionStyle, panel),
+                                0, Qt::AlignCenter);
+
+        for (int i = 1; i < exes.size(); ++i) {
+            QPushButton *button = makeProgramButton(elementOrEmpty(tooltips, i),
+                                                    QString(smallButtonStyle).arg(picture));
+            connect(
+                button, &QPushButton::clicked, button,
+                [name, manager, exes, i, entry] {
+                    qDebug() << "Botão do repositório" << name << "foi clicado!";
+                    startProgram(manager, exes.at(i), entry);
+                },
+                Qt::DirectConnection);
+            columnLayout->addWidget(button);
+            columnLayout->addWidget(
+                makeCaption(elementOrEmpty(tooltips, i), buttonCaptionStyle, panel), 0,
+                Qt::AlignCenter);
+        }
+
+        auto *bar = new QProgressBar();
+        bar->setFixedSize(150, 10);
+        bar->setValue(0);
+        bar->setTextVisible(false);
+        bar->setStyleSheet(progressBarStyle);
+        bar->setObjectName(name);
+        bar->setVisible(false);
+        columnLayout->addWidget(bar, 0, Qt::AlignCenter);
+
+        panelLayout->addWidget(column);
+
+        Repo repo;
+        repo.name = name;
+        repo.api = entry.value("api").toString();
+        repo.dir = entry.value("dir").toString();
+        repo.exe = entry.value("exe").toString();
+        repo.args = entry.value("args").toString();
+        repo.download = entry.value("download").toString();
+        fetchLatestCommitHash(repo);
+    }
+
+    panel->show();
+}

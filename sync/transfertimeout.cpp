@@ -1,0 +1,91 @@
+#include "sync/transfertimeout.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QVariant>
+
+namespace {
+
+const char timedOutProperty[] = "veltroTimedOut";
+constexpr int tickMs = 1000;
+
+// Counts idle time in ticks of its own. A tick that comes late means the event loop was blocked
+// (an extraction runs on the same thread); data may then be waiting unread, so the idle count
+// starts again instead of blaming the server.
+class IdleWatcher : public QObject
+{
+public:
+    IdleWatcher(QNetworkReply *reply, int idleMs)
+        : QObject(reply), m_reply(reply), m_idleMs(idleMs)
+    {
+        m_sinceActivity.start();
+        m_sinceTick.start();
+        const auto touch = [this] { m_sinceActivity.restart(); };
+        connect(reply, &QNetworkReply::downloadProgress, this, touch);
+        connect(reply, &QNetworkReply::uploadProgress, this, touch);
+        connect(reply, &QNetworkReply::metaDataChanged, this, touch);
+        connect(reply, &QNetworkReply::finished, this, [this] { m_timer.stop(); });
+        m_timer.setInterval(qMin(tickMs, idleMs));
+        connect(&m_timer, &QTimer::timeout, this, &IdleWatcher::tick);
+        m_timer.start();
+    }
+
+private:
+    void tick()
+    {
+        if (m_sinceTick.restart() > 2 * m_timer.interval() + 500) {
+            m_sinceActivity.restart();
+            return;
+        }
+        if (m_sinceActivity.elapsed() < m_idleMs || m_reply->isFinished())
+            return;
+        m_timer.stop();
+        m_reply->setProperty(timedOutProperty, true);
+        m_reply->abort();
+    }
+
+    QNetworkReply *m_reply;
+    int m_idleMs;
+    QTimer m_timer;
+    QElapsedTimer m_sinceActivity;
+    QElapsedTimer m_sinceTick;
+};
+
+} // namespace
+
+namespace TransferTimeout {
+
+static int s_idleMs = defaultIdleMs;
+
+void setIdleMs(int ms)
+{
+    s_idleMs = ms;
+}
+
+int idleMs()
+{
+    return s_idleMs;
+}
+
+void watch(QNetworkReply *reply)
+{
+    new IdleWatcher(reply, s_idleMs);
+}
+
+bool timedOut(const QNetworkReply *reply)
+{
+    return reply->property(timedOutProperty).toBool();
+}
+
+QNetworkReply::NetworkError error(const QNetworkReply *reply)
+{
+    return timedOut(reply) ? QNetworkReply::TimeoutError : reply->error();
+}
+
+QString errorString(const QNetworkReply *reply)
+{
+    return timedOut(reply) ? QStringLiteral("No data received for too long: connection timed out")
+                           : reply->errorString();
+}
+
+} // namespace TransferTimeout

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QNetworkReply>
+#include <QString>
+
+// Qt sets no transfer timeout, and its own one reports OperationCanceledError. This ends a reply
+// that receives nothing for a while, and lets the handlers see that end as TimeoutError.
+namespace TransferTimeout {
+
+constexpr int defaultIdleMs = 30000;
+
+// The idle limit of later watches. The program keeps the default; tests shorten it.
+void setIdleMs(int ms);
+int idleMs();
+
+// Starts watching; the watcher is a child of the reply and goes with it.
+void watch(QNetworkReply *reply);
+
+bool timedOut(const QNetworkReply *reply);
+
+// The reply's error and error text, with a time-out of the watcher reported as TimeoutError.
+QNetworkReply::NetworkError error(const QNetworkReply *reply);
+QString errorString(const QNetworkReply *reply);
+
+} // namespace TransferTimeout

@@ -1,0 +1,47 @@
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QtGlobal>
+
+#include <cstdlib>
+
+namespace {
+TestEnvironment *current = nullptr;
+}
+
+TestEnvironment::TestEnvironment()
+    : m_dir(QDir::tempPath() + "/veltro-test-XXXXXX")
+{
+    current = this;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString home = m_dir.path() + "/home";
+    const QString work = m_dir.path() + "/work";
+    QDir().mkpath(home);
+    QDir().mkpath(work);
+    qputenv("HOME", QFile::encodeName(home));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home + "/.local/share"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + "/.config"));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(home + "/.cache"));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path() + "/runtime"));
+    QDir().mkpath(m_dir.path() + "/runtime");
+    QFile::setPermissions(m_dir.path() + "/runtime",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QStandardPaths::setTestModeEnabled(true);
+    QDir::setCurrent(work);
+}
+
+TestEnvironment *TestEnvironment::instance()
+{
+    return current;
+}
+
+QString TestEnvironment::home() const
+{
+    return m_dir.path() + "/home";
+}
+
+QString TestEnvironment::installRoot()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}

@@ -1,0 +1,188 @@
+#include "testhttpserver.h"
+
+#include "app/tlstrust.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+
+#ifndef VELTRO_TEST_CERT_DIR
+#error "VELTRO_TEST_CERT_DIR must name the folder of the test certificates"
+#endif
+
+namespace {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+} // namespace
+
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    for (const auto &pair : headers) {
+        if (pair.first.compare(name, Qt::CaseInsensitive) == 0)
+            return pair.second;
+    }
+    return {};
+}
+
+HttpConnection::HttpConnection(QTcpSocket *socket)
+    : QObject(socket), m_socket(socket)
+{
+    connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
+}
+
+void HttpConnection::onReadyRead()
+{
+    m_buffer += m_socket->readAll();
+    for (;;) {
+        const int end = m_buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+        HttpRequest request;
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        request.method = first.value(0);
+        request.path = first.value(1);
+        for (int i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i).trimmed();
+            const int colon = line.indexOf(':');
+            if (colon > 0)
+                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+        }
+        const qsizetype length = request.header("Content-Length").toLongLong();
+        if (m_buffer.size() < end + 4 + length)
+            return;
+        request.body = m_buffer.mid(end + 4, length);
+        m_buffer.remove(0, end + 4 + length);
+        m_request = request;
+        emit requestReceived();
+    }
+}
+
+void HttpConnection::respondHeaders(int status, const HeaderList &headers)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    for (const auto &pair : headers)
+        head += pair.first + ": " + pair.second + "\r\n";
+    head += "\r\n";
+    write(head);
+}
+
+void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers,
+                             bool withLength)
+{
+    HeaderList all = headers;
+    if (withLength)
+        all.append({"Content-Length", QByteArray::number(body.size())});
+    else
+        all.append({"Connection", "close"});
+    respondHeaders(status, all);
+    if (m_request.method != "HEAD")
+        write(body);
+    if (!withLength)
+        close();
+}
+
+void HttpConnection::write(const QByteArray &bytes)
+{
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->write(bytes);
+}
+
+void HttpConnection::close()
+{
+    m_socket->disconnectFromHost();
+}
+
+void HttpConnection::abort()
+{
+    m_socket->abort();
+}
+
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QTcpServer(parent)
+{
+}
+
+TestHttpServer::~TestHttpServer() = default;
+
+bool TestHttpServer::start(bool tls)
+{
+    m_tls = tls;
+    return listen(QHostAddress::LocalHost, 0);
+}
+
+QUrl TestHttpServer::url(const QString &path) const
+{
+    return QUrl(QString("%1://127.0.0.1:%2%3")
+                    .arg(m_tls ? "https" : "http")
+                    .arg(serverPort())
+                    .arg(path));
+}
+
+int TestHttpServer::requestCount(const QByteArray &method, const QByteArray &path) const
+{
+    int n = 0;
+    for (const HttpRequest &request : m_requests)
+        n += (request.method == method && request.path == path) ? 1 : 0;
+    return n;
+}
+
+QString TestHttpServer::authorityFile()
+{
+    return QStringLiteral(VELTRO_TEST_CERT_DIR "/ca.pem");
+}
+
+void TestHttpServer::trustTestAuthority()
+{
+    trustExtraCertificateAuthorities(authorityFile());
+}
+
+void TestHttpServer::incomingConnection(qintptr descriptor)
+{
+    QTcpSocket *socket = nullptr;
+    if (m_tls) {
+        auto *sslSocket = new QSslSocket(this);
+        if (!sslSocket->setSocketDescriptor(descriptor)) {
+            delete sslSocket;
+            return;
+        }
+        sslSocket->setLocalCertificate(QStringLiteral(VELTRO_TEST_CERT_DIR "/server.pem"));
+        sslSocket->setPrivateKey(QStringLiteral(VELTRO_TEST_CERT_DIR "/server.key"));
+        sslSocket->startServerEncryption();
+        socket = sslSocket;
+    } else {
+        socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+    }
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    auto *connection = new HttpConnection(socket);
+    connect(connection, &HttpConnection::requestReceived, this, [this, connection] {
+        m_requests.append(connection->request());
+        if (m_handler)
+            m_handler(connection);
+        else
+            connection->respond(404, "no handler");
+    });
+}

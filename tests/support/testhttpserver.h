@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <functional>
+
+using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+struct HttpRequest
+{
+    QByteArray method;
+    QByteArray path; // as sent, with the query
+    HeaderList headers; // in the order received, names as sent
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const;
+};
+
+// One connection of the test server; handed to the handler, which answers through it now or
+// later (the connection lives as long as its socket).
+class HttpConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpConnection(QTcpSocket *socket);
+
+    const HttpRequest &request() const { return m_request; }
+    QTcpSocket *socket() const { return m_socket; }
+
+    // A complete answer. A HEAD request gets the headers only (with the body's length, when
+    // withLength is set). The connection stays open for the next request.
+    void respond(int status, const QByteArray &body = {}, const HeaderList &headers = {},
+                 bool withLength = true);
+    // Headers alone, for handlers that send the body themselves in pieces.
+    void respondHeaders(int status, const HeaderList &headers);
+    void write(const QByteArray &bytes);
+    // Closes the connection once what was written has left (or at once with abort).
+    void close();
+    void abort();
+
+signals:
+    void requestReceived();
+
+private:
+    void onReadyRead();
+
+    QTcpSocket *m_socket;
+    QByteArray m_buffer;
+    HttpRequest m_request;
+};
+
+// An in-process HTTP(S) server on 127.0.0.1 whose answers each test scripts with a handler.
+// The handler may answer at once, later, partly, or never (a stall).
+class TestHttpServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(HttpConnection *connection)>;
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
+
+    // Listens on a free port of 127.0.0.1; with tls, as HTTPS with the test certificate.
+    bool start(bool tls = false);
+    void setHandler(Handler handler) { m_handler = std::move(handler); }
+    QUrl url(const QString &path) const;
+    QString urlString(const QString &path) const { return url(path).toString(); }
+
+    // Every request received so far, in order.
+    const QList<HttpRequest> &requests() const { return m_requests; }
+    int requestCount(const QByteArray &method, const QByteArray &path) const;
+    void clearRequests() { m_requests.clear(); }
+
+    // The test certificate authority, trusted by every TLS connection of the process after
+    // trustTestAuthority().
+    static QString authorityFile();
+    static void trustTestAuthority();
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    Handler m_handler;
+    QList<HttpRequest> m_requests;
+    bool m_tls = false;
+};
