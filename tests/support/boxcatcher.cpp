@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QLabel>
+#include <QPushButton>
 #include <QTest>
 
 BoxCatcher::BoxCatcher(QMessageBox::StandardButton press, QObject *parent)
