@@ -65,7 +65,7 @@ void HttpConnection::onReadyRead()
             const QByteArray line = lines.at(i).trimmed();
             const int colon = line.indexOf(':');
             if (colon > 0)
-                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+                request.headers.append(qMakePair(line.left(colon).trimmed(), line.mid(colon + 1).trimmed()));
         }
         const qsizetype length = request.header("Content-Length").toLongLong();
         if (m_buffer.size() < end + 4 + length)
@@ -91,9 +91,9 @@ void HttpConnection::respond(int status, const QByteArray &body, const HeaderLis
 {
     HeaderList all = headers;
     if (withLength)
-        all.append({"Content-Length", QByteArray::number(body.size())});
+        all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
     else
-        all.append({"Connection", "close"});
+        all.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
     respondHeaders(status, all);
     if (m_request.method != "HEAD")
         write(body);
