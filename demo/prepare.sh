@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Prepares a local update server for the launcher: a certificate authority and a server
+# certificate (made once), the manifest, GitLab-shaped commit lists, the repositories' ZIP
+# archives, the background picture, and an nginx configuration that serves them over HTTPS on
+# 127.0.0.1. Everything lives under the state folder; nothing else on the machine is touched.
+#
+#   bash demo/prepare.sh STATE PORT [REPOSITORY...]
+#
+# Repositories: client, moor, tools (default: all three). The client repository gets a new commit
+# every time this runs, so a second start of the launcher shows a download next to an up-to-date
+# repository. After it: nginx -p STATE -c STATE/nginx.conf -e STATE/logs/error.log
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+state=$(mkdir -p "$1" && cd "$1" && pwd)
+port=$2
+shift 2
+repos=("$@")
+[ ${#repos[@]} -gt 0 ] || repos=(client moor tools)
+base="https://127.0.0.1:$port"
+
+mkdir -p "$state/tls" "$state/logs" "$state/tmp"
+
+# --- certificates, once per state folder ------------------------------------------------------
+if [ ! -s "$state/tls/server.pem" ]; then
+    (
+        cd "$state/tls"
+        openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Veltro Demo CA" \
+            -keyout ca.key -out ca.pem -addext "basicConstraints=critical,CA:TRUE" \
+            -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+        openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout server.key \
+            -out server.csr 2>/dev/null
+        printf '%s\n' "subjectAltName=IP:127.0.0.1,DNS:localhost" "basicConstraints=CA:FALSE" \
+            "keyUsage=digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" > server.ext
+        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 3650 \
+            -extfile server.ext -out server.pem 2>/dev/null
+        rm -f server.csr server.ext ca.srl
+    )
+fi
+
+# --- content ----------------------------------------------------------------------------------
+generation=$(( $(cat "$state/generation" 2>/dev/null || echo 0) + 1 ))
+echo "$generation" > "$state/generation"
+
+www="$state/www"
+stage="$state/stage"
+rm -rf "$www" "$stage"
+mkdir -p "$www/kiv" "$www/downloads" "$stage"
+cp "$here/assets/background.jpg" "$www/kiv/background.jpg"
+
+commit_id() { printf '%s' "$1" | sha1sum | cut -c1-40; }
+
+# demo_program path title: a program that records how it was started, one line per start in
+# started.log of its working folder, and shows a small window when it has a display.
+demo_program() {
+    mkdir -p "$(dirname "$1")"
+    cat > "$1" <<EOF
+#!/bin/sh
+# Demo program of the Veltro update server: records its start and its arguments.
+line="$2 started in \$(pwd) with:"
+for argument in "\$@"; do line="\$line [\$argument]"; done
+echo "\$line" >> started.log
+if [ -n "\${DISPLAY:-}" ] && [ -z "\${VELTRO_DEMO_NO_WINDOW:-}" ] && command -v xmessage >/dev/null; then
+    xmessage -center -timeout 30 -title "$2" "\$line" &
+fi
+EOF
+    chmod 755 "$1"
+}
+
+# commits id generations...: a GitLab commit list, newest first.
+commits() {
+    local id=$1 first=1 g
+    shift
+    printf '['
+    for g in "$@"; do
+        local sha when
+        sha=$(commit_id "$id:$g")
+        when=$(date -u -d "@$((1764547200 + g * 86400))" +%Y-%m-%dT%H:%M:%S.000+00:00)
+        [ $first -eq 1 ] || printf ','
+        first=0
+        printf '\n  {"id": "%s", "short_id": "%s", "created_at": "%s", "parent_ids": [%s],' \
+            "$sha" "${sha:0:8}" "$when" "$( [ "$g" -gt 1 ] && printf '"%s"' "$(commit_id "$id:$((g - 1))")")"
+        printf ' "title": "Demo build %s", "message": "Demo build %s\\n",' "$g" "$g"
+        printf ' "author_name": "Veltro Staff", "author_email": "staff@veltro.example",'
+        printf ' "authored_date": "%s", "committer_name": "Veltro Staff",' "$when"
+        printf ' "committer_email": "staff@veltro.example", "committed_date": "%s",' "$when"
+        printf ' "trailers": {}, "web_url": "%s/demo/%s/-/commit/%s"}' "$base" "$id" "$sha"
+    done
+    printf '\n]\n'
+}
+
+# repository name project dir icon args exes-json tooltip-json generations...
+entries=()
+repository() {
+    local name=$1 project=$2 dir=$3 icon=$4 args=$5 exes=$6 tooltip=$7
+    shift 7
+    local api="$base/api/v4/projects/$project/repository/commits"
+    mkdir -p "$www/api/v4/projects/$project/repository"
+    commits "$project" "$@" > "$www/api/v4/projects/$project/repository/commits"
+    (cd "$stage" && bsdtar --format zip -cf "$www/downloads/$name.zip" "$dir")
+    local exe
+    exe=$(printf '%s' "$exes" | sed -e 's/^\["//' -e 's/".*//')
+    entries+=("$(printf '    {\n      "name": "%s",\n      "icon": "%s",\n      "exes": %s,\n      "tooltip": %s,\n      "api": "%s",\n      "dir": "%s",\n      "exe": "%s",\n      "args": "%s",\n      "download": "%s"\n    }' \
+        "$name" "$icon" "$exes" "$tooltip" "$api" "$dir" "$exe" "$args" "$base/downloads/$name.zip")")
+}
+
+for repo in "${repos[@]}"; do
+    case $repo in
+    client)
+        # A new build every time the demo is prepared.
+        d="$stage/client"
+        demo_program "$d/bin/client.sh" "Veltro client"
+        demo_program "$d/bin/settings.sh" "Veltro settings"
+        printf 'Veltro demo client, build %s.\n' "$generation" > "$d/README.txt"
+        mkdir -p "$d/data"
+        commit_id "4101:$generation" > "$d/data/version.txt"
+        printf '*.sh text eol=lf\n' > "$d/.gitattributes"
+        history=()
+        for ((g = generation; g >= 1 && g > generation - 5; g--)); do history+=("$g"); done
+        repository client 4101 client clienticon "-fullscreen  -lang pt" \
+            '["bin/client.sh", "bin/settings.sh"]' '["Jogar", "Configurações"]' "${history[@]}"
+        ;;
+    moor)
+        d="$stage/moor-online"
+        demo_program "$d/moor.sh" "Moor Online"
+        mkdir -p "$d/data/realms"
+        printf 'north\nsouth\n' > "$d/data/realms/list.txt"
+        repository moor 4102 moor-online Moor_icon "--realm south" '["moor.sh"]' \
+            '["Moor Online"]' 3 2 1
+        ;;
+    tools)
+        d="$stage/tools"
+        demo_program "$d/map-editor.sh" "Map editor"
+        printf 'Veltro map editor (demo).\n' > "$d/README.txt"
+        repository tools 4103 tools clienticon "" '["map-editor.sh"]' '["Editor de mapas"]' 2 1
+        ;;
+    *)
+        echo "unknown repository: $repo" >&2
+        exit 2
+        ;;
+    esac
+done
+
+{
+    printf '{\n  "updater_version": "0.2",\n  "background": "%s/kiv/background.jpg",\n' "$base"
+    printf '  "repos": [\n'
+    for i in "${!entries[@]}"; do
+        [ "$i" -eq 0 ] || printf ',\n'
+        printf '%s' "${entries[$i]}"
+    done
+    printf '\n  ]\n}\n'
+} > "$www/kiv/updater.json"
+chmod -R a+rX "$www"
+
+# --- nginx ------------------------------------------------------------------------------------
+cat > "$state/nginx.conf" <<EOF
+# Made by demo/prepare.sh; start with: nginx -p $state/ -c $state/nginx.conf -e $state/logs/error.log
+user $(id -un);
+worker_processes 1;
+daemon off;
+master_process on;
+pid $state/nginx.pid;
+error_log $state/logs/error.log;
+events { worker_connections 64; }
+http {
+    types {
+        application/json json;
+        image/jpeg jpg;
+        application/zip zip;
+    }
+    default_type application/octet-stream;
+    access_log $state/logs/access.log;
+    client_body_temp_path $state/tmp/body;
+    proxy_temp_path $state/tmp/proxy;
+    fastcgi_temp_path $state/tmp/fastcgi;
+    uwsgi_temp_path $state/tmp/uwsgi;
+    scgi_temp_path $state/tmp/scgi;
+    server {
+        listen 127.0.0.1:$port ssl;
+        ssl_certificate $state/tls/server.pem;
+        ssl_certificate_key $state/tls/server.key;
+        root $www;
+        location /api/v4/ {
+            default_type application/json;
+        }
+    }
+}
+EOF
+echo "Demo update server prepared in $state (generation $generation): $base/kiv/updater.json"
