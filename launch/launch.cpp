@@ -1,8 +1,16 @@
 #include "manifest/repomanager.h"
 
+#include <QMessageBox>
+#include <QProcess>
+#include <QStringList>
+
 void RepoManager::launchExecutable(const QString &exe, const QString &args, const QString &workingDir)
 {
-    Q_UNUSED(exe);
-    Q_UNUSED(args);
-    Q_UNUSED(workingDir);
+    // No quoting: an argument never holds a blank, and runs of blanks separate like one.
+    const QStringList arguments = args.split(' ', Qt::SkipEmptyParts, Qt::CaseSensitive);
+    const QString program = workingDir + "/" + exe;
+    if (!QProcess::startDetached(program, arguments, workingDir)) {
+        QMessageBox::warning(nullptr, "Execution Error", "Failed to start the executable.",
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    }
 }

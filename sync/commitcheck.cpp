@@ -1,6 +1,12 @@
 #include "manifest/repomanager.h"
 
+#include "sync/syncfiles.h"
+#include "sync/transfertimeout.h"
+
 #include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -8,8 +14,44 @@
 
 void RepoManager::fetchLatestCommitHash(const Repo &repo)
 {
+    if (!SyncFiles::acceptRepoName(repo.name))
+        return;
+
     QNetworkRequest request(QUrl(QString("%1").arg(repo.api), QUrl::TolerantMode));
     qDebug() << "Fetching latest commit hash from GitLab for repository: " << repo.name;
     QNetworkReply *reply = networkManager->get(request);
-    connect(reply, &QNetworkReply::finished, reply, [reply] { reply->deleteLater(); });
+    TransferTimeout::watch(reply);
+
+    RepoManager *manager = this;
+    connect(
+        reply, &QNetworkReply::finished, reply,
+        [reply, manager, repo] {
+            if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
+                const int status =
+                    reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                qDebug() << "Failed to fetch commit hash from GitLab: "
+                         << TransferTimeout::errorString(reply) << "HTTP Status Code: " << status;
+                reply->deleteLater();
+                return;
+            }
+
+            const QJsonArray commits = QJsonDocument::fromJson(reply->readAll()).array();
+            if (commits.isEmpty()) {
+                qDebug() << "No commits found for the repository.";
+                reply->deleteLater();
+                return;
+            }
+
+            const QString latest = commits.at(0).toObject().value("id").toString();
+            qDebug() << "Latest commit hash from GitLab: " << latest;
+            if (SyncFiles::readRecordedCommit(repo.name) == latest) {
+                qDebug() << "Repository is up-to-date. No need to download.";
+                manager->enableButtonsIfComplete();
+            } else {
+                qDebug() << "Hash is different. Downloading ZIP...";
+                manager->downloadZip(repo, latest);
+            }
+            reply->deleteLater();
+        },
+        Qt::DirectConnection);
 }

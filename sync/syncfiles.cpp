@@ -1,0 +1,59 @@
+#include "sync/syncfiles.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QTextStream>
+
+namespace SyncFiles {
+
+QString hashFilePath(const QString &repoName)
+{
+    return repoName + "_hash.txt";
+}
+
+QString archiveFilePath(const QString &repoName)
+{
+    return QString("%1.zip").arg(repoName);
+}
+
+QString readRecordedCommit(const QString &repoName)
+{
+    QFile file(hashFilePath(repoName));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QTextStream stream(&file);
+    stream.setEncoding(QStringConverter::Utf8);
+    stream.setAutoDetectUnicode(true);
+    // readLine drops "\n" and "\r\n" alike.
+    return stream.readLine();
+}
+
+bool writeRecordedCommit(const QString &repoName, const QString &commitId)
+{
+    QFile file(hashFilePath(repoName));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QTextStream stream(&file);
+    stream.setEncoding(QStringConverter::Utf8);
+    stream.setGenerateByteOrderMark(false);
+    stream << commitId;
+    stream.flush();
+    file.close();
+    return stream.status() == QTextStream::Ok && file.error() == QFileDevice::NoError;
+}
+
+bool isSafeRepoName(const QString &repoName)
+{
+    // Without a separator the whole name is the only component.
+    return !repoName.contains('/') && !repoName.contains('\\') && repoName != QStringLiteral("..");
+}
+
+bool acceptRepoName(const QString &repoName)
+{
+    if (isSafeRepoName(repoName))
+        return true;
+    qDebug() << "Refusing to synchronise repository with an unsafe name:" << repoName;
+    return false;
+}
+
+} // namespace SyncFiles

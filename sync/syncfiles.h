@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// The two files a repository's synchronisation keeps in the working directory, named after the
+// repository: the recorded commit id and the archive while it is being downloaded.
+namespace SyncFiles {
+
+QString hashFilePath(const QString &repoName);
+QString archiveFilePath(const QString &repoName);
+
+// The commit id recorded by the last completed install: the first line, without its line end.
+// A missing, unreadable or empty file reads as the empty text.
+QString readRecordedCommit(const QString &repoName);
+// Records the id as UTF-8 without a byte-order mark or line end. False when it could not.
+bool writeRecordedCommit(const QString &repoName, const QString &commitId);
+
+// The name becomes file names in the working directory: one that holds a folder separator or a
+// ".." component would reach outside it.
+bool isSafeRepoName(const QString &repoName);
+// isSafeRepoName, logging the refusal of an unsafe name.
+bool acceptRepoName(const QString &repoName);
+
+} // namespace SyncFiles
