@@ -7,6 +7,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QTimer>
 
 #ifndef VELTRO_TEST_CERT_DIR
 #error "VELTRO_TEST_CERT_DIR must name the folder of the test certificates"
@@ -107,6 +108,49 @@ void HttpConnection::write(const QByteArray &bytes)
         m_socket->write(bytes);
 }
 
+void HttpConnection::respondCut(int status, const QByteArray &body, qsizetype sent,
+                                const HeaderList &headers)
+{
+    HeaderList all = headers;
+    all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
+    respondHeaders(status, all);
+    write(body.left(sent));
+    close();
+}
+
+void HttpConnection::trickle(int status, const QByteArray &body, qsizetype chunkSize,
+                             int intervalMs, const HeaderList &headers, bool withLength)
+{
+    HeaderList all = headers;
+    if (withLength)
+        all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
+    else
+        all.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+    respondHeaders(status, all);
+    if (m_request.method == "HEAD") {
+        if (!withLength)
+            close();
+        return;
+    }
+    sendNextPiece(body, chunkSize, intervalMs, !withLength);
+}
+
+void HttpConnection::sendNextPiece(QByteArray rest, qsizetype chunkSize, int intervalMs,
+                                   bool closeAtEnd)
+{
+    if (rest.isEmpty()) {
+        if (closeAtEnd)
+            close();
+        return;
+    }
+    write(rest.left(chunkSize));
+    rest.remove(0, qMin(chunkSize, rest.size()));
+    // The socket as context: a connection the client dropped ends the trickle.
+    QTimer::singleShot(intervalMs, m_socket, [this, rest, chunkSize, intervalMs, closeAtEnd] {
+        sendNextPiece(rest, chunkSize, intervalMs, closeAtEnd);
+    });
+}
+
 void HttpConnection::close()
 {
     m_socket->disconnectFromHost();
@@ -146,6 +190,14 @@ int TestHttpServer::requestCount(const QByteArray &method, const QByteArray &pat
     return n;
 }
 
+void TestHttpServer::serve(const QByteArray &path, const QByteArray &body, int status,
+                           const HeaderList &headers)
+{
+    route(path, [body, status, headers](HttpConnection *connection) {
+        connection->respond(status, body, headers);
+    });
+}
+
 QString TestHttpServer::authorityFile()
 {
     return QStringLiteral(VELTRO_TEST_CERT_DIR "/ca.pem");
@@ -180,7 +232,14 @@ void TestHttpServer::incomingConnection(qintptr descriptor)
     auto *connection = new HttpConnection(socket);
     connect(connection, &HttpConnection::requestReceived, this, [this, connection] {
         m_requests.append(connection->request());
-        if (m_handler)
+        QByteArray path = connection->request().path;
+        const int query = path.indexOf('?');
+        if (query >= 0)
+            path.truncate(query);
+        const auto route = m_routes.constFind(path);
+        if (route != m_routes.constEnd())
+            route.value()(connection);
+        else if (m_handler)
             m_handler(connection);
         else
             connection->respond(404, "no handler");

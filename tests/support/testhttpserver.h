@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -43,6 +44,14 @@ public:
     // Headers alone, for handlers that send the body themselves in pieces.
     void respondHeaders(int status, const HeaderList &headers);
     void write(const QByteArray &bytes);
+    // Announces the whole body's length, sends its first `sent` bytes and closes the connection:
+    // a transfer cut half-way.
+    void respondCut(int status, const QByteArray &body, qsizetype sent,
+                    const HeaderList &headers = {});
+    // Sends the body in pieces of chunkSize bytes, one every intervalMs, then keeps the
+    // connection; with withLength unset the end of the body is marked by closing it.
+    void trickle(int status, const QByteArray &body, qsizetype chunkSize, int intervalMs,
+                 const HeaderList &headers = {}, bool withLength = true);
     // Closes the connection once what was written has left (or at once with abort).
     void close();
     void abort();
@@ -52,6 +61,7 @@ signals:
 
 private:
     void onReadyRead();
+    void sendNextPiece(QByteArray rest, qsizetype chunkSize, int intervalMs, bool closeAtEnd);
 
     QTcpSocket *m_socket;
     QByteArray m_buffer;
@@ -73,6 +83,12 @@ public:
     // Listens on a free port of 127.0.0.1; with tls, as HTTPS with the test certificate.
     bool start(bool tls = false);
     void setHandler(Handler handler) { m_handler = std::move(handler); }
+    // A handler for one path (without the query); requests of other paths go to setHandler's.
+    void route(const QByteArray &path, Handler handler) { m_routes.insert(path, std::move(handler)); }
+    // Answers every request of path with status and body (HEAD: the headers alone).
+    void serve(const QByteArray &path, const QByteArray &body, int status = 200,
+               const HeaderList &headers = {});
+    void clearRoutes() { m_routes.clear(); }
     QUrl url(const QString &path) const;
     QString urlString(const QString &path) const { return url(path).toString(); }
 
@@ -91,6 +107,7 @@ protected:
 
 private:
     Handler m_handler;
+    QHash<QByteArray, Handler> m_routes;
     QList<HttpRequest> m_requests;
     bool m_tls = false;
 };

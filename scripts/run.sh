@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the launcher against a local demo update server (nginx on 127.0.0.1,
+# HTTPS under a CA of its own). With a display the launcher opens there and the command ends when
+# its window is closed; without one it runs under Xvfb until its update cycle is over, and the
+# command saves a screenshot and prints its path.
+#
+# Only the build folder (build-run/, or $VELTRO_RUN_BUILD_DIR) and the launcher's install root
+# (~/.local/share/VeltroLauncher) are written. The server and everything else started here are
+# stopped when the command ends.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${VELTRO_RUN_BUILD_DIR:-$here/build-run}
+port=${VELTRO_DEMO_PORT:-48443}
+state="$build/demo-server"
+work="$build/demo-work"
+
+bash "$here/scripts/deps.sh"
+
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+bash "$here/demo/prepare.sh" "$state" "$port"
+
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_BUILD_TESTS=OFF \
+    -DVELTRO_MANIFEST_URL="https://127.0.0.1:$port/kiv/updater.json" \
+    -DVELTRO_EXTRA_CA_FILE="$state/tls/ca.pem" > "$build.configure.log" 2>&1 \
+    || { cat "$build.configure.log"; exit 1; }
+rm -f "$build.configure.log"
+cmake --build "$build" -j"$(nproc)"
+
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "Port $port of 127.0.0.1 is taken; choose another with VELTRO_DEMO_PORT." >&2
+    exit 1
+fi
+: > "$state/logs/access.log"
+nginx -p "$state/" -c "$state/nginx.conf" -e "$state/logs/error.log" &
+pids+=($!)
+for _ in $(seq 100); do
+    curl -fsS --cacert "$state/tls/ca.pem" -o /dev/null \
+        "https://127.0.0.1:$port/kiv/updater.json" 2>/dev/null && break
+    kill -0 "${pids[0]}" 2>/dev/null || { cat "$state/logs/error.log" >&2; exit 1; }
+    sleep 0.1
+done
+
+# The launcher keeps its hash files and archives in its working folder, and takes its window
+# icon from there.
+mkdir -p "$work"
+cp "$here/assets/clienticon.png" "$work/clienticon.png"
+cd "$work"
+export QT_FORCE_STDERR_LOGGING=1
+
+if [ -n "${DISPLAY:-}" ]; then
+    echo "Starting the launcher on $DISPLAY; close its window to end."
+    "$build/VeltroLauncher"
+    exit 0
+fi
+
+# Headless: a virtual screen, the launcher until its buttons are enabled, then a screenshot.
+exec {displayfd}<> <(:)
+Xvfb -displayfd "$displayfd" -screen 0 1024x768x24 -nolisten tcp > "$build/xvfb.log" 2>&1 &
+pids+=($!)
+read -r -t 30 -u "$displayfd" display || { cat "$build/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$display"
+
+log="$build/launcher.log"
+"$build/VeltroLauncher" > "$log" 2>&1 &
+launcher=$!
+pids+=("$launcher")
+done_line="Todos os botões foram ativados, todas as atualizações estão completas!"
+for _ in $(seq 1200); do
+    grep -qF "$done_line" "$log" && break
+    kill -0 "$launcher" 2>/dev/null || break
+    sleep 0.1
+done
+cat "$log"
+if ! grep -qF "$done_line" "$log"; then
+    echo "The update cycle did not end within two minutes." >&2
+    exit 1
+fi
+window=$(xdotool search --sync --onlyvisible --name '^Veltro$' | head -n 1)
+sleep 1 # let the window repaint the enabled buttons
+shot="$build/screenshots/veltro-$(date +%Y%m%d-%H%M%S).png"
+mkdir -p "$(dirname "$shot")"
+import -window "$window" "$shot"
+echo "Screenshot: $shot"
