@@ -1,0 +1,394 @@
+// Drives the launcher's own synchronisation code against a local server and prints one line of
+// key=value figures for bench/run.sh. Modes:
+//   download URL          RepoManager::downloadZip alone: HEAD, GET, progress, archive writes;
+//                         timed up to "ZIP file downloaded successfully!", then the process ends
+//                         so the extraction that the completion starts next is not counted.
+//   update MANIFEST_URL   a MainWindow on that manifest, timed from its construction until the
+//                         buttons are enabled (commit check, download, extraction, hash file).
+//   pressure URL_A URL_B  two repositories; B starts when A is half done, so B is still
+//                         downloading while A's extraction blocks the event loop.
+// Option --ca FILE trusts the benchmark's own certificate authority.
+// Log lines are timestamped and discarded: printing them is not the launcher's work.
+
+#include "app/mainwindow.h"
+#include "app/tlstrust.h"
+#include "manifest/repo.h"
+#include "manifest/repomanager.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QList>
+#include <QMainWindow>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <cstdio>
+#include <functional>
+#include <cstdlib>
+#include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int watchdogMs = 10 * 60 * 1000;
+const QString enabledLine =
+    QString::fromUtf8("Todos os botões foram ativados, todas as atualizações estão completas!");
+const QString commitId = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
+
+// A figure from /proc/self/status, in KiB; -1 when it cannot be read.
+qint64 statusKib(const char *key)
+{
+    FILE *file = std::fopen("/proc/self/status", "r");
+    if (!file)
+        return -1;
+    const size_t keyLength = std::strlen(key);
+    char line[256];
+    qint64 value = -1;
+    while (std::fgets(line, sizeof line, file)) {
+        if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
+            value = std::strtoll(line + keyLength + 1, nullptr, 10);
+            break;
+        }
+    }
+    std::fclose(file);
+    return value;
+}
+
+// Makes the kernel's peak resident figure start again from the current one, so that the peak
+// read at the end belongs to the measured phase only.
+void resetPeakRss()
+{
+    FILE *file = std::fopen("/proc/self/clear_refs", "w");
+    if (!file)
+        return;
+    std::fputs("5", file);
+    std::fclose(file);
+}
+
+// CPU time of the process so far, user and system, in seconds.
+double cpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// What the log told us, with the time of each event in nanoseconds since the clock started.
+struct Probe
+{
+    QMutex mutex;
+    QElapsedTimer clock;
+    qint64 progressLines = 0;
+    QString lastProgress;
+    QList<qint64> downloadedAt;
+    QList<qint64> extractionStartedAt;
+    QList<qint64> extractionEndedAt;
+    qint64 enabledAt = -1;
+    bool exitAtFirstDownload = false;
+    qint64 baselineKib = 0;
+    double baselineCpu = 0;
+    std::function<void()> onEnabled;
+};
+
+Probe probe;
+
+double ms(qint64 ns)
+{
+    return double(ns) / 1e6;
+}
+
+// Bytes received according to the last progress line ("Downloaded N bytes out of M").
+qint64 bytesReceived()
+{
+    const QStringList words = probe.lastProgress.split(' ');
+    return words.size() > 1 ? words.at(1).toLongLong() : -1;
+}
+
+// A failed or retried download, a failed extraction or commit check: the run is not a figure.
+void fail(const QString &line)
+{
+    std::printf("ok=0 failure=\"%s\"\n", qPrintable(line.simplified()));
+    std::fflush(stdout);
+    _exit(1);
+}
+
+void printMemory()
+{
+    const qint64 peak = statusKib("VmHWM");
+    std::printf(" cpu_seconds=%.3f baseline_kib=%lld peak_kib=%lld growth_kib=%lld",
+                cpuSeconds() - probe.baselineCpu, (long long)probe.baselineKib, (long long)peak,
+                (long long)(peak - probe.baselineKib));
+}
+
+void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
+{
+    const qint64 now = probe.clock.nsecsElapsed();
+    QMutexLocker locker(&probe.mutex);
+    if (line.startsWith(QLatin1String("Downloaded "))) {
+        ++probe.progressLines;
+        probe.lastProgress = line;
+    } else if (line == QLatin1String("ZIP file downloaded successfully!")) {
+        probe.downloadedAt.append(now);
+        if (probe.exitAtFirstDownload) {
+            std::printf("ok=1 seconds=%.4f bytes=%lld progress_lines=%lld", ms(now) / 1000.0,
+                        (long long)bytesReceived(), (long long)probe.progressLines);
+            printMemory();
+            std::printf("\n");
+            std::fflush(stdout);
+            _exit(0);
+        }
+    } else if (line.startsWith(QLatin1String("Extracting to AppData/Local at:"))) {
+        probe.extractionStartedAt.append(now);
+    } else if (line == QLatin1String("ZIP extraction completed!")) {
+        probe.extractionEndedAt.append(now);
+    } else if (line.startsWith(QLatin1String("Download error:"))) {
+        fail(line);
+    } else if (line.startsWith(QLatin1String("Failed to download ZIP"))
+               || line.startsWith(QLatin1String("Failed to extract"))
+               || line.startsWith(QLatin1String("Failed to open zip file"))
+               || line.startsWith(QLatin1String("Failed to write"))
+               || line.startsWith(QLatin1String("Failed to open file for writing"))
+               || line.startsWith(QLatin1String("Failed to fetch commit hash"))
+               || line.startsWith(QLatin1String("No commits found"))) {
+        fail(line);
+    } else if (line == enabledLine) {
+        probe.enabledAt = now;
+        if (probe.onEnabled)
+            probe.onEnabled();
+    }
+}
+
+// Records the longest gap between the ticks of a short timer: the longest time the event loop
+// was kept from running.
+class BlockMeter : public QObject
+{
+public:
+    explicit BlockMeter(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+    {
+        m_timer->setTimerType(Qt::PreciseTimer);
+        m_timer->setInterval(5);
+        connect(m_timer, &QTimer::timeout, this, [this] {
+            const qint64 gap = m_sinceTick.nsecsElapsed();
+            m_sinceTick.restart();
+            m_longestNs = qMax(m_longestNs, gap);
+        });
+        m_sinceTick.start();
+        m_timer->start();
+    }
+
+    // The gap still open counts too: the run may end right after a block, before the next tick.
+    qint64 longestNs() const { return qMax(m_longestNs, m_sinceTick.nsecsElapsed()); }
+
+private:
+    QTimer *m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longestNs = 0;
+};
+
+// The parts of the main window the launcher's code looks for: a panel named "buttonPanel" with
+// one program button and one progress bar per repository, named like it.
+QMainWindow *makeHost(const QStringList &repoNames)
+{
+    auto *window = new QMainWindow();
+    auto *central = new QWidget(window);
+    auto *panel = new QWidget(central);
+    panel->setObjectName("buttonPanel");
+    auto *layout = new QVBoxLayout(panel);
+    for (const QString &name : repoNames) {
+        auto *button = new QPushButton(name, panel);
+        button->setEnabled(false);
+        layout->addWidget(button);
+        auto *bar = new QProgressBar(panel);
+        bar->setObjectName(name);
+        bar->setVisible(false);
+        layout->addWidget(bar);
+    }
+    auto *centralLayout = new QVBoxLayout(central);
+    centralLayout->addWidget(panel);
+    window->setCentralWidget(central);
+    window->resize(800, 600);
+    return window;
+}
+
+Repo makeRepo(const QString &name, const QString &url)
+{
+    Repo repo;
+    repo.name = name;
+    repo.dir = name;
+    repo.download = url;
+    return repo;
+}
+
+bool allButtonsEnabled(const QWidget *window)
+{
+    const QList<QPushButton *> buttons = window->findChildren<QPushButton *>();
+    if (buttons.isEmpty())
+        return false;
+    for (const QPushButton *button : buttons) {
+        if (!button->isEnabled())
+            return false;
+    }
+    return true;
+}
+
+QString hashFileText(const QString &name)
+{
+    QFile file(name + "_hash.txt");
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+// The figures of an update that ran to the enabled buttons, on one line.
+bool printUpdate(const QWidget *window, const QStringList &names, const BlockMeter *meter)
+{
+    bool ok = allButtonsEnabled(window)
+        && probe.extractionEndedAt.size() == names.size();
+    for (const QString &name : names) {
+        if (hashFileText(name) != commitId || QFile::exists(name + ".zip"))
+            ok = false;
+    }
+    qint64 extractionNs = 0;
+    for (qsizetype i = 0; i < probe.extractionEndedAt.size(); ++i)
+        extractionNs += probe.extractionEndedAt.at(i) - probe.extractionStartedAt.value(i);
+    std::printf("ok=%d seconds=%.4f download_seconds=%.4f extraction_seconds=%.4f"
+                " longest_block_ms=%.1f progress_lines=%lld",
+                ok ? 1 : 0, ms(probe.enabledAt) / 1000.0,
+                probe.downloadedAt.isEmpty() ? -1.0 : ms(probe.downloadedAt.first()) / 1000.0,
+                ms(extractionNs) / 1000.0, ms(meter->longestNs()), (long long)probe.progressLines);
+    if (names.size() > 1) {
+        // Whether the second download was still under way while the first extraction ran.
+        const bool overlapped = probe.downloadedAt.size() > 1 && !probe.extractionEndedAt.isEmpty()
+            && probe.downloadedAt.at(1) > probe.extractionEndedAt.first();
+        std::printf(" overlapped=%d", overlapped ? 1 : 0);
+    }
+    printMemory();
+    std::printf("\n");
+    std::fflush(stdout);
+    return ok;
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: veltro_sync_bench [--ca FILE] download URL\n"
+                 "       veltro_sync_bench [--ca FILE] update MANIFEST_URL\n"
+                 "       veltro_sync_bench [--ca FILE] pressure URL_A URL_B\n");
+    return 64;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QStringList args = app.arguments().mid(1);
+    QString caFile;
+    if (args.size() >= 2 && args.first() == "--ca") {
+        caFile = args.at(1);
+        args = args.mid(2);
+    }
+    if (args.isEmpty())
+        return usage();
+    const QString mode = args.takeFirst();
+    if ((mode == "download" || mode == "update") && args.size() != 1)
+        return usage();
+    if (mode == "pressure" && args.size() != 2)
+        return usage();
+    if (mode != "download" && mode != "update" && mode != "pressure")
+        return usage();
+    if (!trustExtraCertificateAuthorities(caFile))
+        return 1;
+
+    QTimer::singleShot(watchdogMs, &app, [] {
+        std::printf("ok=0 failure=\"watchdog: no result after %d s\"\n", watchdogMs / 1000);
+        std::fflush(stdout);
+        _exit(2);
+    });
+
+    qInstallMessageHandler(onMessage);
+
+    // Window and manager outlive the event loop; deleted before the application object.
+    QWidget *window = nullptr;
+    BlockMeter *meter = nullptr;
+    QStringList names;
+
+    if (mode == "download") {
+        names = QStringList{"bench"};
+        window = makeHost(names);
+        window->show();
+        auto *manager = new RepoManager(window);
+        QCoreApplication::processEvents();
+        probe.exitAtFirstDownload = true;
+        probe.baselineKib = statusKib("VmRSS");
+        probe.baselineCpu = cpuSeconds();
+        resetPeakRss();
+        probe.clock.start();
+        manager->downloadZip(makeRepo(names.first(), args.first()), commitId);
+    } else if (mode == "update") {
+        names = QStringList{"bench"};
+        meter = new BlockMeter(&app);
+        probe.onEnabled = [&] {
+            if (probe.downloadedAt.size() < names.size())
+                return;
+            QTimer::singleShot(0, &app, [&] {
+                app.exit(printUpdate(window, names, meter) ? 0 : 1);
+            });
+        };
+        probe.baselineKib = statusKib("VmRSS");
+        probe.baselineCpu = cpuSeconds();
+        resetPeakRss();
+        probe.clock.start();
+        auto *mainWindow = new MainWindow(args.first());
+        mainWindow->show();
+        window = mainWindow;
+    } else {
+        names = QStringList{"bench_a", "bench_b"};
+        window = makeHost(names);
+        window->show();
+        auto *manager = new RepoManager(window);
+        meter = new BlockMeter(&app);
+        probe.onEnabled = [&] {
+            if (probe.downloadedAt.size() < names.size())
+                return;
+            QTimer::singleShot(0, &app, [&] {
+                app.exit(printUpdate(window, names, meter) ? 0 : 1);
+            });
+        };
+        QProgressBar *first = window->findChild<QProgressBar *>(names.first());
+        const Repo second = makeRepo(names.at(1), args.at(1));
+        auto *starter = new QTimer(&app);
+        QObject::connect(starter, &QTimer::timeout, manager, [=] {
+            if (first->value() >= 50) {
+                starter->stop();
+                manager->downloadZip(second, commitId);
+            }
+        });
+        QCoreApplication::processEvents();
+        probe.baselineKib = statusKib("VmRSS");
+        probe.baselineCpu = cpuSeconds();
+        resetPeakRss();
+        probe.clock.start();
+        manager->downloadZip(makeRepo(names.first(), args.first()), commitId);
+        starter->start(10);
+    }
+
+    const int status = app.exec();
+    qInstallMessageHandler(nullptr);
+    delete window;
+    return status;
+}
