@@ -89,7 +89,7 @@ convert -size ${W}x${H} gradient:'#0b1030-#6a3d6e' \
 convert -size ${W}x${H} xc:black -seed 7 +noise Random -channel G -separate +channel \
     -threshold 99.7% \( -size ${W}x${H} gradient:white-black -level 0,70% \) \
     -compose multiply -composite -blur 0x0.7 -level 0,40% "$work/stars.png"
-convert -size ${W}x${H} xc:none -fill '#fff3d6' -draw "circle 1650,330 1650,450" \
+convert -size ${W}x${H} xc:none -fill '#fff3d6' -draw "circle 1320,190 1320,300" \
     \( +clone -blur 0x60 \) -compose screen -composite "$work/moon.png"
 convert "$work/sky.png" "$work/stars.png" -compose screen -composite \
     "$work/moon.png" -compose over -composite \
@@ -137,11 +137,9 @@ convert -size 220x216 xc:none \
 pad_png "$out/Moor_icon.png" 5119
 check "$out/Moor_icon.png" 5119
 
-# --- error-box-bg.png: 250 x 200, the translucent tile behind the button panel. -------------
-convert -size 250x200 xc:'rgba(14,16,34,0.62)' \
-    \( -size 250x200 xc:none -fill 'rgba(255,215,0,0.07)' \
-       -draw "line 0,0 249,0" -draw "line 0,199 249,199" \) -compose over -composite \
-    "${png_opts[@]}" "PNG32:$out/error-box-bg.png"
+# --- error-box-bg.png: 250 x 200, the translucent tile repeated behind the button panel. ----
+# Flat, so that the tiles meet without seams.
+convert -size 250x200 xc:'rgba(14,16,34,0.62)' "${png_opts[@]}" "PNG32:$out/error-box-bg.png"
 pad_png "$out/error-box-bg.png" 3144
 check "$out/error-box-bg.png" 3144
 

@@ -36,7 +36,7 @@ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_BUILD_TE
     -DVELTRO_EXTRA_CA_FILE="$state/tls/ca.pem" > "$build.configure.log" 2>&1 \
     || { cat "$build.configure.log"; exit 1; }
 rm -f "$build.configure.log"
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" --target VeltroLauncher
 
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
     echo "Port $port of 127.0.0.1 is taken; choose another with VELTRO_DEMO_PORT." >&2
@@ -76,14 +76,26 @@ log="$build/launcher.log"
 "$build/VeltroLauncher" > "$log" 2>&1 &
 launcher=$!
 pids+=("$launcher")
-done_line="Todos os botões foram ativados, todas as atualizações estão completas!"
+# The cycle is over when every repository has ended its road (up to date, installed, or failed)
+# and the buttons have been enabled after the last installation.
+cycle_over() {
+    awk -v done="Todos os botões foram ativados, todas as atualizações estão completas!" '
+        /^Fetching latest commit hash from GitLab for repository: / { repos++ }
+        /^Repository is up-to-date\. No need to download\.$/ ||
+        /^(Arquivo ZIP removido com sucesso|Falha ao remover o arquivo ZIP): / ||
+        /^The ZIP file does not exist/ || /^ZIP file extraction failed\.$/ { ended++; pending = 1 }
+        /^Failed to fetch commit hash from GitLab: / ||
+        /^No commits found for the repository\.$/ { ended++ }
+        $0 == done { pending = 0 }
+        END { exit !(repos > 0 && ended >= repos && !pending) }' "$log"
+}
 for _ in $(seq 1200); do
-    grep -qF "$done_line" "$log" && break
+    cycle_over && break
     kill -0 "$launcher" 2>/dev/null || break
     sleep 0.1
 done
 cat "$log"
-if ! grep -qF "$done_line" "$log"; then
+if ! cycle_over; then
     echo "The update cycle did not end within two minutes." >&2
     exit 1
 fi
