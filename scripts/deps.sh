@@ -7,7 +7,7 @@ packages=(
     libminizip-dev zlib1g-dev
     openssl nginx-light
     xvfb xauth xdotool imagemagick
-    libarchive-tools unzip curl
+    libarchive-tools unzip curl time
     binutils-mingw-w64-x86-64
 )
 missing=()
