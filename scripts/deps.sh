@@ -6,7 +6,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools
     libminizip-dev zlib1g-dev
     openssl nginx-light
-    xvfb xauth xdotool imagemagick
+    xvfb xauth xdotool x11-utils imagemagick
     libarchive-tools unzip curl time
     binutils-mingw-w64-x86-64
 )
