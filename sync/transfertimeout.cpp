@@ -21,6 +21,9 @@ public:
         m_sinceActivity.start();
         m_sinceTick.start();
         const auto touch = [this] { m_sinceActivity.restart(); };
+        // Qt holds back progress signals that come within 100 ms of the last one; readyRead
+        // tells of every arrival.
+        connect(reply, &QNetworkReply::readyRead, this, touch);
         connect(reply, &QNetworkReply::downloadProgress, this, touch);
         connect(reply, &QNetworkReply::uploadProgress, this, touch);
         connect(reply, &QNetworkReply::metaDataChanged, this, touch);

@@ -135,10 +135,16 @@ void HttpConnection::trickle(int status, const QByteArray &body, qsizetype chunk
     sendNextPiece(body, chunkSize, intervalMs, !withLength);
 }
 
+void HttpConnection::writeSlowly(const QByteArray &bytes, qsizetype chunkSize, int intervalMs)
+{
+    sendNextPiece(bytes, chunkSize, intervalMs, false);
+}
+
 void HttpConnection::sendNextPiece(QByteArray rest, qsizetype chunkSize, int intervalMs,
                                    bool closeAtEnd)
 {
     if (rest.isEmpty()) {
+        emit slowWriteDone();
         if (closeAtEnd)
             close();
         return;

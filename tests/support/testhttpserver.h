@@ -52,12 +52,15 @@ public:
     // connection; with withLength unset the end of the body is marked by closing it.
     void trickle(int status, const QByteArray &body, qsizetype chunkSize, int intervalMs,
                  const HeaderList &headers = {}, bool withLength = true);
+    // Writes bytes in pieces of chunkSize, one every intervalMs, then emits slowWriteDone.
+    void writeSlowly(const QByteArray &bytes, qsizetype chunkSize, int intervalMs);
     // Closes the connection once what was written has left (or at once with abort).
     void close();
     void abort();
 
 signals:
     void requestReceived();
+    void slowWriteDone();
 
 private:
     void onReadyRead();
