@@ -219,7 +219,7 @@ void TestEndToEnd::firstRunInstallsBoth()
         return client >= 0 && moor >= 0 && lineIndex(lines, doneLine, qMax(client, moor)) >= 0
             && lines.contains("Imagem de fundo aplicada com sucesso!");
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(cycleOver() || !launcher.running(), "the update cycle never ended",
+    QTRY_VERIFY2_WITH_TIMEOUT(cycleOver() || !launcher.running(), qPrintable(launcher.output()),
                               120000);
     QVERIFY2(launcher.running(), qPrintable(launcher.output()));
     launcher.stop();
@@ -307,7 +307,7 @@ void TestEndToEnd::secondRunIsUpToDate()
     QTRY_VERIFY2_WITH_TIMEOUT((launcher.lines().count(upToDateLine) == 2
                                    && launcher.lines().count(doneLine) == 2)
                                   || !launcher.running(),
-                              "the two commit checks never ended", 60000);
+                              qPrintable(launcher.output()), 60000);
     QVERIFY2(launcher.running(), qPrintable(launcher.output()));
     launcher.stop();
 
@@ -351,7 +351,7 @@ void TestEndToEnd::clickStartsProgram()
     Launcher launcher(env, m_work);
     QVERIFY(launcher.start());
     QTRY_VERIFY2_WITH_TIMEOUT(launcher.lines().count(doneLine) == 2 || !launcher.running(),
-                              "the buttons were never enabled", 60000);
+                              qPrintable(launcher.output()), 60000);
     QVERIFY2(launcher.running(), qPrintable(launcher.output()));
 
     // Program button 0 of the first column (client): the columns stand centred in the panel
