@@ -7,6 +7,29 @@
 
 #include <cstring>
 
+namespace {
+
+// Raw deflate, as a ZIP entry stores it: qCompress's zlib stream without its 4-byte length
+// prefix, 2-byte header and 4-byte Adler-32 trailer.
+QByteArray deflateRaw(const QByteArray &data)
+{
+    const QByteArray zlibStream = qCompress(data);
+    return zlibStream.size() > 10 ? zlibStream.mid(6, zlibStream.size() - 10) : QByteArray();
+}
+
+quint32 crc32Of(const QByteArray &data)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char byte : data) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+} // namespace
+
 ZipBuilder &ZipBuilder::addFile(const QByteArray &name, const QByteArray &data, quint32 unixMode)
 {
     return add({name, data, true, unixMode});
@@ -52,20 +75,32 @@ bool ZipBuilder::write(const QString &path) const
         }
         const int method = entry.deflate ? Z_DEFLATED : 0;
         const int level = entry.deflate ? Z_DEFAULT_COMPRESSION : 0;
+        // Damaged entries are written raw: the data and the header values come from here.
+        const bool raw = entry.corruptData || entry.declaredSize >= 0;
+        QByteArray stored = entry.data;
+        if (raw && entry.deflate)
+            stored = deflateRaw(entry.data);
+        if (entry.corruptData && !stored.isEmpty())
+            stored[stored.size() / 2] = char(stored.at(stored.size() / 2) ^ 0x5a);
         if (zipOpenNewFileInZip4_64(zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0,
-                                    nullptr, method, level, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                                    Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0,
-                                    entry.data.size() > 0xffffffffLL ? 1 : 0)
+                                    nullptr, method, level, raw ? 1 : 0, -MAX_WBITS,
+                                    DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy,
+                                    0, entry.data.size() > 0xffffffffLL ? 1 : 0)
             != ZIP_OK) {
             ok = false;
             break;
         }
-        if (!entry.data.isEmpty()
-            && zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
-                   != ZIP_OK)
+        if (!stored.isEmpty()
+            && zipWriteInFileInZip(zip, stored.constData(), unsigned(stored.size())) != ZIP_OK)
             ok = false;
-        if (zipCloseFileInZip(zip) != ZIP_OK)
+        if (raw) {
+            const uLong crc = crc32Of(entry.data);
+            const qint64 size = entry.declaredSize >= 0 ? entry.declaredSize : entry.data.size();
+            if (zipCloseFileInZipRaw64(zip, ZPOS64_T(size), crc) != ZIP_OK)
+                ok = false;
+        } else if (zipCloseFileInZip(zip) != ZIP_OK) {
             ok = false;
+        }
         if (!ok)
             break;
     }

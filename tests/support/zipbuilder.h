@@ -15,6 +15,11 @@ public:
         bool deflate = true;
         // Unix mode recorded in the external attributes (0: none, as Windows tools write).
         quint32 unixMode = 0;
+        // Damage for tests of broken archives: one byte of the stored (compressed) data flipped
+        // while the headers keep the checksum of the original, and an uncompressed size in the
+        // headers that differs from the data (-1: the true size).
+        bool corruptData = false;
+        qint64 declaredSize = -1;
     };
 
     ZipBuilder &addFile(const QByteArray &name, const QByteArray &data, quint32 unixMode = 0);
