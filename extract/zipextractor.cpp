@@ -25,25 +25,40 @@ constexpr uLong UnixHost = 3;
 constexpr quint32 FileTypeMask = 0170000;
 constexpr quint32 SymlinkType = 0120000;
 
-bool isAsciiLetter(char c)
+bool isAsciiLetter(QChar c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
 }
 
-// A name that is absolute or climbs out with "..". Windows reads "\" as a separator too, so
-// both are checked wherever the launcher runs.
-bool escapesRoot(const QByteArray &name)
+// A component that may name the parent folder: Windows drops trailing dots and blanks from a
+// component, so ".. " or "... " are no safer than "..".
+bool isParentReference(QStringView part)
 {
-    if (name.startsWith('/') || name.startsWith('\\'))
+    if (part.count(u'.') < 2)
+        return false;
+    for (const QChar c : part) {
+        if (c != u'.' && c != u' ')
+            return false;
+    }
+    return true;
+}
+
+// A name that is absolute or climbs out of the root. Windows reads "\" as a separator too, so
+// both are checked wherever the launcher runs.
+bool escapesRoot(const QString &name)
+{
+    if (name.startsWith(u'/') || name.startsWith(u'\\'))
         return true;
-    if (name.size() >= 2 && isAsciiLetter(name.at(0)) && name.at(1) == ':')
+    if (name.size() >= 2 && isAsciiLetter(name.at(0)) && name.at(1) == u':')
         return true;
-    QByteArray normalised = name;
-    normalised.replace('\\', '/');
-    const QList<QByteArray> parts = normalised.split('/');
-    for (const QByteArray &part : parts) {
-        if (part == "..")
+    qsizetype start = 0;
+    while (start <= name.size()) {
+        qsizetype end = start;
+        while (end < name.size() && name.at(end) != u'/' && name.at(end) != u'\\')
+            ++end;
+        if (isParentReference(QStringView(name).mid(start, end - start)))
             return true;
+        start = end + 1;
     }
     return false;
 }
@@ -264,7 +279,7 @@ bool ZipExtractor::extractCurrentFile(unzFile zipFile, const QString &root)
         return true;
     }
     // minizip hands names over as stored, so the checks against leaving the root are ours.
-    if (escapesRoot(rawName)) {
+    if (escapesRoot(entryName)) {
         qDebug() << "Refusing entry outside the install folder:" << entryName;
         return false;
     }

@@ -310,7 +310,9 @@ void TestExtract::unsafeNames_data()
     QTest::newRow("symbolic link") << QByteArray("repo/link") << true
                                    << "Refusing symbolic link entry:";
     QTest::newRow("dots inside names") << QByteArray("repo/v1..2/notes..txt") << false << QString();
-    QTest::newRow("three dots") << QByteArray("repo/...") << false << QString();
+    QTest::newRow("parent with a blank") << QByteArray("a/.. /.. /x") << false << outside;
+    QTest::newRow("three dots") << QByteArray("repo/.../x") << false << outside;
+    QTest::newRow("one dot") << QByteArray("repo/./one.txt") << false << QString();
 }
 
 void TestExtract::unsafeNames()
