@@ -6,7 +6,8 @@
 //   update MANIFEST_URL   a MainWindow on that manifest, timed from its construction until the
 //                         buttons are enabled (commit check, download, extraction, hash file).
 //   pressure URL_A URL_B  two repositories; B starts when A is half done, so B is still
-//                         downloading while A's extraction blocks the event loop.
+//                         downloading while A's extraction blocks the event loop; timed up to
+//                         B's "ZIP file downloaded successfully!".
 // Option --ca FILE trusts the benchmark's own certificate authority.
 // Log lines are timestamped and discarded: printing them is not the launcher's work.
 
@@ -32,9 +33,10 @@
 #include <QWidget>
 
 #include <cstdio>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -84,6 +86,33 @@ double cpuSeconds()
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Records the longest gap between the ticks of a short timer: the longest time the event loop
+// was kept from running.
+class BlockMeter : public QObject
+{
+public:
+    explicit BlockMeter(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+    {
+        m_timer->setTimerType(Qt::PreciseTimer);
+        m_timer->setInterval(5);
+        connect(m_timer, &QTimer::timeout, this, [this] {
+            const qint64 gap = m_sinceTick.nsecsElapsed();
+            m_sinceTick.restart();
+            m_longestNs = qMax(m_longestNs, gap);
+        });
+        m_sinceTick.start();
+        m_timer->start();
+    }
+
+    // The gap still open counts too: the run may end right after a block, before the next tick.
+    qint64 longestNs() const { return qMax(m_longestNs, m_sinceTick.nsecsElapsed()); }
+
+private:
+    QTimer *m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longestNs = 0;
+};
+
 // What the log told us, with the time of each event in nanoseconds since the clock started.
 struct Probe
 {
@@ -95,7 +124,10 @@ struct Probe
     QList<qint64> extractionStartedAt;
     QList<qint64> extractionEndedAt;
     qint64 enabledAt = -1;
-    bool exitAtFirstDownload = false;
+    // The process reports and ends at this many "downloaded" lines (0: never).
+    int exitAfterDownloads = 0;
+    const BlockMeter *meter = nullptr;
+    qint64 secondStartedAt = -1;
     qint64 baselineKib = 0;
     double baselineCpu = 0;
     std::function<void()> onEnabled;
@@ -131,6 +163,29 @@ void printMemory()
                 (long long)(peak - probe.baselineKib));
 }
 
+// Ends the process with the figures of the downloads so far; the extraction that the completion
+// starts next is not part of them.
+void reportDownloads(qint64 now)
+{
+    std::printf("ok=1 seconds=%.4f bytes=%lld progress_lines=%lld", ms(now) / 1000.0,
+                (long long)bytesReceived(), (long long)probe.progressLines);
+    if (probe.meter) {
+        // Whether the second download was under way for the whole of the first extraction.
+        const bool overlapped = !probe.extractionEndedAt.isEmpty() && probe.secondStartedAt >= 0
+            && probe.secondStartedAt < probe.extractionStartedAt.first()
+            && now > probe.extractionEndedAt.first();
+        const qint64 extractionNs = probe.extractionEndedAt.isEmpty()
+            ? -1
+            : probe.extractionEndedAt.first() - probe.extractionStartedAt.first();
+        std::printf(" longest_block_ms=%.1f extraction_seconds=%.4f overlapped=%d",
+                    ms(probe.meter->longestNs()), ms(extractionNs) / 1000.0, overlapped ? 1 : 0);
+    }
+    printMemory();
+    std::printf("\n");
+    std::fflush(stdout);
+    _exit(0);
+}
+
 void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
 {
     const qint64 now = probe.clock.nsecsElapsed();
@@ -140,14 +195,8 @@ void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
         probe.lastProgress = line;
     } else if (line == QLatin1String("ZIP file downloaded successfully!")) {
         probe.downloadedAt.append(now);
-        if (probe.exitAtFirstDownload) {
-            std::printf("ok=1 seconds=%.4f bytes=%lld progress_lines=%lld", ms(now) / 1000.0,
-                        (long long)bytesReceived(), (long long)probe.progressLines);
-            printMemory();
-            std::printf("\n");
-            std::fflush(stdout);
-            _exit(0);
-        }
+        if (probe.downloadedAt.size() == probe.exitAfterDownloads)
+            reportDownloads(now);
     } else if (line.startsWith(QLatin1String("Extracting to AppData/Local at:"))) {
         probe.extractionStartedAt.append(now);
     } else if (line == QLatin1String("ZIP extraction completed!")) {
@@ -169,39 +218,12 @@ void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
     }
 }
 
-// Records the longest gap between the ticks of a short timer: the longest time the event loop
-// was kept from running.
-class BlockMeter : public QObject
-{
-public:
-    explicit BlockMeter(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
-    {
-        m_timer->setTimerType(Qt::PreciseTimer);
-        m_timer->setInterval(5);
-        connect(m_timer, &QTimer::timeout, this, [this] {
-            const qint64 gap = m_sinceTick.nsecsElapsed();
-            m_sinceTick.restart();
-            m_longestNs = qMax(m_longestNs, gap);
-        });
-        m_sinceTick.start();
-        m_timer->start();
-    }
-
-    // The gap still open counts too: the run may end right after a block, before the next tick.
-    qint64 longestNs() const { return qMax(m_longestNs, m_sinceTick.nsecsElapsed()); }
-
-private:
-    QTimer *m_timer;
-    QElapsedTimer m_sinceTick;
-    qint64 m_longestNs = 0;
-};
-
 // The parts of the main window the launcher's code looks for: a panel named "buttonPanel" with
 // one program button and one progress bar per repository, named like it.
-QMainWindow *makeHost(const QStringList &repoNames)
+std::unique_ptr<QMainWindow> makeHost(const QStringList &repoNames)
 {
-    auto *window = new QMainWindow();
-    auto *central = new QWidget(window);
+    auto window = std::make_unique<QMainWindow>();
+    auto *central = new QWidget(window.get());
     auto *panel = new QWidget(central);
     panel->setObjectName("buttonPanel");
     auto *layout = new QVBoxLayout(panel);
@@ -267,12 +289,6 @@ bool printUpdate(const QWidget *window, const QStringList &names, const BlockMet
                 ok ? 1 : 0, ms(probe.enabledAt) / 1000.0,
                 probe.downloadedAt.isEmpty() ? -1.0 : ms(probe.downloadedAt.first()) / 1000.0,
                 ms(extractionNs) / 1000.0, ms(meter->longestNs()), (long long)probe.progressLines);
-    if (names.size() > 1) {
-        // Whether the second download was still under way while the first extraction ran.
-        const bool overlapped = probe.downloadedAt.size() > 1 && !probe.extractionEndedAt.isEmpty()
-            && probe.downloadedAt.at(1) > probe.extractionEndedAt.first();
-        std::printf(" overlapped=%d", overlapped ? 1 : 0);
-    }
     printMemory();
     std::printf("\n");
     std::fflush(stdout);
@@ -322,8 +338,9 @@ int main(int argc, char **argv)
 
     qInstallMessageHandler(onMessage);
 
-    // Window and manager outlive the event loop; deleted before the application object.
-    QWidget *window = nullptr;
+    // The window (and with it the manager) outlives the event loop and goes before the
+    // application object.
+    std::unique_ptr<QMainWindow> window;
     BlockMeter *meter = nullptr;
     QStringList names;
 
@@ -331,9 +348,9 @@ int main(int argc, char **argv)
         names = QStringList{"bench"};
         window = makeHost(names);
         window->show();
-        auto *manager = new RepoManager(window);
+        auto *manager = new RepoManager(window.get());
         QCoreApplication::processEvents();
-        probe.exitAtFirstDownload = true;
+        probe.exitAfterDownloads = 1;
         probe.baselineKib = statusKib("VmRSS");
         probe.baselineCpu = cpuSeconds();
         resetPeakRss();
@@ -346,35 +363,31 @@ int main(int argc, char **argv)
             if (probe.downloadedAt.size() < names.size())
                 return;
             QTimer::singleShot(0, &app, [&] {
-                app.exit(printUpdate(window, names, meter) ? 0 : 1);
+                app.exit(printUpdate(window.get(), names, meter) ? 0 : 1);
             });
         };
         probe.baselineKib = statusKib("VmRSS");
         probe.baselineCpu = cpuSeconds();
         resetPeakRss();
         probe.clock.start();
-        auto *mainWindow = new MainWindow(args.first());
-        mainWindow->show();
-        window = mainWindow;
+        window = std::make_unique<MainWindow>(args.first());
+        window->show();
     } else {
         names = QStringList{"bench_a", "bench_b"};
         window = makeHost(names);
         window->show();
-        auto *manager = new RepoManager(window);
+        auto *manager = new RepoManager(window.get());
         meter = new BlockMeter(&app);
-        probe.onEnabled = [&] {
-            if (probe.downloadedAt.size() < names.size())
-                return;
-            QTimer::singleShot(0, &app, [&] {
-                app.exit(printUpdate(window, names, meter) ? 0 : 1);
-            });
-        };
+        probe.meter = meter;
+        // B's extraction would add nothing: the figures are taken when B's download ends.
+        probe.exitAfterDownloads = 2;
         QProgressBar *first = window->findChild<QProgressBar *>(names.first());
         const Repo second = makeRepo(names.at(1), args.at(1));
         auto *starter = new QTimer(&app);
         QObject::connect(starter, &QTimer::timeout, manager, [=] {
             if (first->value() >= 50) {
                 starter->stop();
+                probe.secondStartedAt = probe.clock.nsecsElapsed();
                 manager->downloadZip(second, commitId);
             }
         });
@@ -389,6 +402,6 @@ int main(int argc, char **argv)
 
     const int status = app.exec();
     qInstallMessageHandler(nullptr);
-    delete window;
+    window.reset();
     return status;
 }

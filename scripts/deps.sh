@@ -7,7 +7,7 @@ packages=(
     libminizip-dev zlib1g-dev
     openssl nginx-light
     xvfb xauth xdotool x11-utils imagemagick
-    libarchive-tools unzip curl time
+    libarchive-tools unzip curl time linux-perf
     binutils-mingw-w64-x86-64
 )
 missing=()
