@@ -19,16 +19,19 @@ filler() (
     yes 'Veltro launcher artwork. ' | tr -d '\n' | head -c "$1"
 )
 
-# pad_jpeg file bytes: inserts comment segments right after the start-of-image marker.
+# pad_jpeg file bytes: inserts comment segments after the start of image and the JFIF header,
+# which readers expect first.
 pad_jpeg() {
-    local file=$1 want=$2 have need n
+    local file=$1 want=$2 have need n head=2 b
     have=$(stat -c %s "$file")
     need=$((want - have))
     if [ "$need" -lt 0 ] || { [ "$need" -gt 0 ] && [ "$need" -lt 5 ]; }; then
         echo "$file: $have bytes cannot be padded to $want" >&2
         return 1
     fi
-    head -c 2 "$file" > "$work/pad"
+    b=($(od -An -tu1 -N6 "$file"))
+    if [ "${b[2]}" -eq 255 ] && [ "${b[3]}" -eq 224 ]; then head=$((4 + b[4] * 256 + b[5])); fi
+    head -c "$head" "$file" > "$work/pad"
     while [ "$need" -gt 0 ]; do
         n=$((need - 4))
         [ "$n" -le 65533 ] || n=65000
@@ -40,7 +43,7 @@ pad_jpeg() {
         filler "$n" >> "$work/pad"
         need=$((need - 4 - n))
     done
-    tail -c +3 "$file" >> "$work/pad"
+    tail -c +$((head + 1)) "$file" >> "$work/pad"
     mv "$work/pad" "$file"
 }
 
@@ -102,7 +105,7 @@ convert "$work/sky.png" "$work/stars.png" -compose screen -composite \
     -fill '#ffd27a' -draw "circle 1180,1131 1180,1137" -draw "circle 1215,1140 1215,1145" \
     -draw "circle 1250,1128 1250,1134" \
     -seed 11 -attenuate 0.35 +noise Gaussian \
-    -interlace none -sampling-factor 2x2 -quality 88 "$work/background.jpg"
+    -interlace none -sampling-factor 2x2 -quality 90 "$work/background.jpg"
 cp "$work/background.jpg" "$out/background.jpg"
 pad_jpeg "$out/background.jpg" 805122
 check "$out/background.jpg" 805122
