@@ -7,7 +7,8 @@
 # incompressible 100 MiB binaries, 1.5 GiB unpacked) is generated once into
 # <build>/bench-data/extract-reference.zip and reused. Every extractor gets one warm-up run, then
 # EXTRACT_BENCH_RUNS (default 3) measured runs, each into an empty folder after a sync. Prints a
-# Markdown table (median wall time, ratio to bsdtar, peak RSS) on stdout; progress goes to stderr.
+# Markdown table (median wall time and CPU time, their ratios to bsdtar, peak RSS) on stdout;
+# progress goes to stderr. CPU time is the steadier figure on a machine that is busy otherwise.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -40,12 +41,12 @@ run_bsdtar() { $1 bsdtar -xf "$archive" -C "$2"; }
 run_unzip() { $1 unzip -o -q "$archive" -d "$2"; }
 run_tool() { $1 "$tool" "$archive" "$2" >/dev/null; }
 
-# One run into a fresh folder; appends "seconds kilobytes" to the file $2.
+# One run into a fresh folder; appends "wall_kilobytes_user_system" to the file $2.
 measure() {
     rm -rf "$scratch"
     mkdir -p "$scratch"
     sync
-    "$1" "/usr/bin/time -f %e_%M -a -o $2" "$scratch"
+    "$1" "/usr/bin/time -f %e_%M_%U_%S -a -o $2" "$scratch"
 }
 
 names=(bsdtar unzip tool)
@@ -78,18 +79,23 @@ rm -rf "$scratch"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+cpu() { awk -F_ '{ print $3 + $4 }' "$1"; }
 bsdtar_median=$(cut -d_ -f1 "$results/bsdtar" | median)
+bsdtar_cpu=$(cpu "$results/bsdtar" | median)
 archive_mib=$(( $(stat -c %s "$archive") / 1048576 ))
 echo "Extraction of $(basename "$archive") ($archive_mib MiB), median of $runs runs after a warm-up"
 echo "($(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)):"
 echo
-echo "| Extractor | Median (s) | Runs (s) | Time / bsdtar | Peak RSS (MiB) |"
-echo "|---|---:|---|---:|---:|"
+echo "| Extractor | Median (s) | Runs (s) | Time / bsdtar | CPU (s) | CPU / bsdtar | Peak RSS (MiB) |"
+echo "|---|---:|---|---:|---:|---:|---:|"
 for index in "${!names[@]}"; do
     file=$results/${names[$index]}
     seconds=$(cut -d_ -f1 "$file" | median)
     all=$(cut -d_ -f1 "$file" | tr '\n' ' ' | sed 's/ $//')
     rss=$(cut -d_ -f2 "$file" | sort -n | tail -1)
-    awk -v label="${labels[$index]}" -v s="$seconds" -v all="$all" -v b="$bsdtar_median" -v rss="$rss" \
-        'BEGIN { printf "| %s | %.2f | %s | %.2f× | %.1f |\n", label, s, all, s / b, rss / 1024 }'
+    cpu_seconds=$(cpu "$file" | median)
+    awk -v label="${labels[$index]}" -v s="$seconds" -v all="$all" -v b="$bsdtar_median" \
+        -v c="$cpu_seconds" -v bc="$bsdtar_cpu" -v rss="$rss" \
+        'BEGIN { printf "| %s | %.2f | %s | %.2f× | %.2f | %.2f× | %.1f |\n",
+                 label, s, all, s / b, c, c / bc, rss / 1024 }'
 done
