@@ -5,6 +5,7 @@
 # Environment: VELTRO_BENCH_RUNS (measured runs per figure, default 3, after one warm-up),
 # VELTRO_BENCH_OUT (the table's file, default docs/benchmarks.md).
 set -euo pipefail
+shopt -s inherit_errexit
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$here/build-bench}")
