@@ -351,10 +351,10 @@ profile_download() {
         echo
         echo '```'
         perf report -i "$data" --stdio --no-children --sort comm,dso 2>/dev/null \
-            | grep -E '^ +[0-9]' | sed 's/ *$//' | head -12
+            | grep -E '^ +[0-9]' | sed -n 's/ *$//; 1,12p' || true
         echo
         perf report -i "$data" --stdio --no-children --sort comm,dso,symbol --percent-limit 1 \
-            2>/dev/null | grep -E '^ +[0-9]' | cut -c1-120 | sed 's/ *$//' | head -20
+            2>/dev/null | grep -E '^ +[0-9]' | cut -c1-120 | sed -n 's/ *$//; 1,20p' || true
         echo '```'
     } >>"$work/logs/profile.md"
     if [ "$proto" = HTTPS ]; then
@@ -397,10 +397,10 @@ profile_extraction() {
         echo
         echo '```'
         perf report -i "$data" --stdio --no-children --sort dso 2>/dev/null \
-            | grep -E '^ +[0-9]' | sed 's/ *$//' | head -8
+            | grep -E '^ +[0-9]' | sed -n 's/ *$//; 1,8p' || true
         echo
         perf report -i "$data" --stdio --no-children --sort dso,symbol --percent-limit 1 \
-            2>/dev/null | grep -E '^ +[0-9]' | cut -c1-120 | sed 's/ *$//' | head -20
+            2>/dev/null | grep -E '^ +[0-9]' | cut -c1-120 | sed -n 's/ *$//; 1,20p' || true
         echo '```'
     } >>"$work/logs/profile.md"
     rm -f "$data"
@@ -434,11 +434,11 @@ done < <(awk '{ for (i = 1; i <= NF; ++i) if ($i ~ /^growth_kib=/) { split($i, g
 
 # ---------------------------------------------------------------- the table
 elapsed=$(($(date +%s) - started))
-machine="$(uname -srm); $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -1), \
+machine="$(uname -srm); $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | sed -n 1p), \
 $(nproc) cores, $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM; \
-Qt $(dpkg-query -W -f='${Version}' libqt6core6 2>/dev/null | cut -d+ -f1), \
-$(openssl version | cut -d' ' -f1-2), $(curl --version | head -1 | cut -d' ' -f1-2), \
-$(bsdtar --version | cut -d' ' -f1-2), $(unzip -v | head -1 | cut -d' ' -f1-2), \
+Qt $(pkg-config --modversion Qt6Core), \
+$(openssl version | cut -d' ' -f1-2), $(curl --version | sed -n '1s/^\([^ ]* [^ ]*\).*/\1/p'), \
+$(bsdtar --version | cut -d' ' -f1-2), $(unzip -v | sed -n '1s/^\([^ ]* [^ ]*\).*/\1/p'), \
 $(nginx -v 2>&1 | sed 's/.*: //')"
 entries=$(unzip -Z1 "$archive" | wc -l)
 unpacked=$(unzip -Zt "$archive" | sed -n 's/.* \([0-9]*\) bytes uncompressed.*/\1/p')
