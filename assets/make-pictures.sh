@@ -135,7 +135,8 @@ convert -size 220x216 xc:none \
     -fill '#10203a' -stroke '#ffd700' -strokewidth 8 -draw "circle 110,108 110,10" \
     -stroke none -fill '#f3e7c0' -draw "circle 104,100 104,30" \
     -fill '#10203a' -draw "circle 134,88 134,28" \
-    -fill '#2f6b3a' -draw "path 'M 30,150 Q 70,120 110,150 Q 150,120 190,150 Q 180,185 110,200 Q 40,185 30,150 Z'" \
+    -fill '#2f6b3a' \
+    -draw "path 'M 30,150 Q 70,120 110,150 Q 150,120 190,150 Q 180,185 110,200 Q 40,185 30,150 Z'" \
     -filter Lanczos -resize 55x54\! "${png_opts[@]}" "PNG32:$out/Moor_icon.png"
 pad_png "$out/Moor_icon.png" 5119
 check "$out/Moor_icon.png" 5119

@@ -59,7 +59,8 @@ demo_program() {
 line="$2 started in \$(pwd) with:"
 for argument in "\$@"; do line="\$line [\$argument]"; done
 echo "\$line" >> started.log
-if [ -n "\${DISPLAY:-}" ] && [ -z "\${VELTRO_DEMO_NO_WINDOW:-}" ] && command -v xmessage >/dev/null; then
+if [ -n "\${DISPLAY:-}" ] && [ -z "\${VELTRO_DEMO_NO_WINDOW:-}" ] \\
+    && command -v xmessage >/dev/null; then
     xmessage -center -timeout 30 -title "$2" "\$line" &
 fi
 EOF
@@ -77,8 +78,10 @@ commits() {
         when=$(date -u -d "@$((1764547200 + g * 86400))" +%Y-%m-%dT%H:%M:%S.000+00:00)
         [ $first -eq 1 ] || printf ','
         first=0
+        local parent=""
+        [ "$g" -le 1 ] || parent="\"$(commit_id "$id:$((g - 1))")\""
         printf '\n  {"id": "%s", "short_id": "%s", "created_at": "%s", "parent_ids": [%s],' \
-            "$sha" "${sha:0:8}" "$when" "$( [ "$g" -gt 1 ] && printf '"%s"' "$(commit_id "$id:$((g - 1))")")"
+            "$sha" "${sha:0:8}" "$when" "$parent"
         printf ' "title": "Demo build %s", "message": "Demo build %s\\n",' "$g" "$g"
         printf ' "author_name": "Veltro Staff", "author_email": "staff@veltro.example",'
         printf ' "authored_date": "%s", "committer_name": "Veltro Staff",' "$when"
@@ -99,8 +102,12 @@ repository() {
     (cd "$stage" && bsdtar --format zip -cf "$www/downloads/$name.zip" "$dir")
     local exe
     exe=$(printf '%s' "$exes" | sed -e 's/^\["//' -e 's/".*//')
-    entries+=("$(printf '    {\n      "name": "%s",\n      "icon": "%s",\n      "exes": %s,\n      "tooltip": %s,\n      "api": "%s",\n      "dir": "%s",\n      "exe": "%s",\n      "args": "%s",\n      "download": "%s"\n    }' \
-        "$name" "$icon" "$exes" "$tooltip" "$api" "$dir" "$exe" "$args" "$base/downloads/$name.zip")")
+    local fields='    {\n      "name": "%s",\n      "icon": "%s",\n      "exes": %s,\n'
+    fields+='      "tooltip": %s,\n      "api": "%s",\n      "dir": "%s",\n      "exe": "%s",\n'
+    fields+='      "args": "%s",\n      "download": "%s"\n    }'
+    # shellcheck disable=SC2059 # the format is ours
+    entries+=("$(printf "$fields" "$name" "$icon" "$exes" "$tooltip" "$api" "$dir" "$exe" "$args" \
+        "$base/downloads/$name.zip")")
 }
 
 for repo in "${repos[@]}"; do
@@ -153,7 +160,8 @@ chmod -R a+rX "$www"
 
 # --- nginx ------------------------------------------------------------------------------------
 cat > "$state/nginx.conf" <<EOF
-# Made by demo/prepare.sh; start with: nginx -p $state/ -c $state/nginx.conf -e $state/logs/error.log
+# Made by demo/prepare.sh. Start in the foreground with:
+#   nginx -p $state/ -c $state/nginx.conf -e $state/logs/error.log
 user $(id -un);
 worker_processes 1;
 daemon off;

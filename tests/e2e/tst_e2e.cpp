@@ -312,9 +312,9 @@ void TestEndToEnd::secondRunIsUpToDate()
     launcher.stop();
 
     const QStringList lines = launcher.lines();
-    QCOMPARE(missingInOrder(lines, {R"(Fetching latest commit hash from GitLab for repository:  "client")",
-                                    R"(Fetching latest commit hash from GitLab for repository:  "moor")",
-                                    upToDateLine, doneLine, upToDateLine, doneLine}),
+    const QString fetching("Fetching latest commit hash from GitLab for repository:  \"%1\"");
+    QCOMPARE(missingInOrder(lines, {fetching.arg("client"), fetching.arg("moor"), upToDateLine,
+                                    doneLine, upToDateLine, doneLine}),
              QString());
     QVERIFY(!lines.contains("Hash is different. Downloading ZIP..."));
     QVERIFY(!lines.contains("Todos os botões foram desativados!"));
