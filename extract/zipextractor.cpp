@@ -312,11 +312,11 @@ bool ZipExtractor::extractCurrentFile(unzFile zipFile, const QString &root)
         return false;
     }
 
-    QByteArray buffer(CopyBufferSize, Qt::Uninitialized);
+    char buffer[CopyBufferSize];
     qint64 totalBytes = 0;
     int bytesRead = 0;
-    while ((bytesRead = unzReadCurrentFile(zipFile, buffer.data(), CopyBufferSize)) > 0) {
-        const qint64 bytesWritten = outFile.write(buffer.constData(), bytesRead);
+    while ((bytesRead = unzReadCurrentFile(zipFile, buffer, CopyBufferSize)) > 0) {
+        const qint64 bytesWritten = outFile.write(buffer, bytesRead);
         if (bytesWritten != bytesRead) {
             qDebug() << "Error writing to file. Bytes written:" << bytesWritten
                      << "Expected:" << bytesRead;
