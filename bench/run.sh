@@ -426,11 +426,21 @@ stop_nginx
 
 # Warm-up runs give no figure, but a memory peak in one of them is still worth knowing.
 while IFS= read -r line; do
+    grown=1
     notes+=("A launcher run grew by $(mib "$(kv growth_kib "$line")" | cut -d. -f1) MiB \
 (warm-ups included, which give no figure): \`${line%%: ok=*}\`, $(kv seconds "$line") s, \
 $(kv cpu_seconds "$line") s CPU.")
 done < <(awk '{ for (i = 1; i <= NF; ++i) if ($i ~ /^growth_kib=/) { split($i, g, "=");
     if (g[2] >= 65536) print } }' "$results")
+if [ -n "${grown:-}" ]; then
+    notes+=("Such runs are slow and busy as well (few progress lines, several times the CPU \
+time). In separate trials (\`perf record -e syscalls:sys_enter_write\` on runs like these) the \
+archive writes, one per readyRead and so the size of what \`readAll()\` returned, grew from \
+1 MiB to 92 MiB each: the reply held far more than its 1 MiB read buffer bound, and every \
+larger write kept the GUI thread away longer, so still more piled up. Seen only with the \
+launcher's download over HTTP on the loaded machine, in about one run in eight; a bare \
+\`QNetworkAccessManager\` GET did not show it in 28 runs.")
+fi
 
 # ---------------------------------------------------------------- the table
 elapsed=$(($(date +%s) - started))
