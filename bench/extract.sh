@@ -21,7 +21,10 @@ scratch=$data/extract-run
 log() { echo "extract.sh: $*" >&2; }
 
 for command in bsdtar unzip /usr/bin/time; do
-    command -v "$command" >/dev/null || { log "$command is missing (scripts/deps.sh installs it)"; exit 1; }
+    if ! command -v "$command" >/dev/null; then
+        log "$command is missing (scripts/deps.sh installs it)"
+        exit 1
+    fi
 done
 if [ "$runs" -lt 1 ]; then
     log "EXTRACT_BENCH_RUNS must be at least 1"
@@ -77,7 +80,10 @@ for ((i = 1; i <= runs; ++i)); do
 done
 rm -rf "$scratch"
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() {
+    sort -n | awk '{ v[NR] = $1 }
+        END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
 
 cpu() { awk -F_ '{ print $3 + $4 }' "$1"; }
 bsdtar_median=$(cut -d_ -f1 "$results/bsdtar" | median)
@@ -86,7 +92,8 @@ archive_mib=$(( $(stat -c %s "$archive") / 1048576 ))
 echo "Extraction of $(basename "$archive") ($archive_mib MiB), median of $runs runs after a warm-up"
 echo "($(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)):"
 echo
-echo "| Extractor | Median (s) | Runs (s) | Time / bsdtar | CPU (s) | CPU / bsdtar | Peak RSS (MiB) |"
+echo "| Extractor | Median (s) | Runs (s) | Time / bsdtar | CPU (s) | CPU / bsdtar" \
+    "| Peak RSS (MiB) |"
 echo "|---|---:|---|---:|---:|---:|---:|"
 for index in "${!names[@]}"; do
     file=$results/${names[$index]}

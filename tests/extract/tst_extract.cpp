@@ -192,7 +192,8 @@ void TestExtract::archiveCannotBeWalked()
     }
 
     QVERIFY(!ZipExtractor::extractZip("a.zip"));
-    QCOMPARE(m_log->lines(), QStringList({line("Extracting to AppData/Local at:", root()), failure}));
+    QCOMPARE(m_log->lines(),
+             QStringList({line("Extracting to AppData/Local at:", root()), failure}));
     QVERIFY(!QFileInfo::exists(root()));
 }
 
