@@ -14,12 +14,15 @@
 namespace {
 
 // Qt may end a reply whose connection closed mid-body without an error, holding a short body.
-// Only an unencoded body can be measured against the announced length.
+// Only an unencoded body can be measured against the announced length, and a chunked one
+// announces none.
 bool cutShort(const DownloadAttempt &attempt)
 {
     const QVariant announced = attempt.reply->header(QNetworkRequest::ContentLengthHeader);
     const QByteArray encoding = attempt.reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!announced.isValid() || !(encoding.isEmpty() || encoding == "identity"))
+    const QByteArray transfer = attempt.reply->rawHeader("Transfer-Encoding").toLower();
+    if (!announced.isValid() || !(encoding.isEmpty() || encoding == "identity")
+        || transfer.contains("chunked"))
         return false;
     return attempt.bytesWritten < announced.toLongLong();
 }

@@ -7,6 +7,8 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
 
 #ifndef VELTRO_TEST_CERT_DIR
@@ -109,13 +111,28 @@ void HttpConnection::write(const QByteArray &bytes)
 }
 
 void HttpConnection::respondCut(int status, const QByteArray &body, qsizetype sent,
-                                const HeaderList &headers)
+                                const HeaderList &headers, bool reset, int holdMs)
 {
     HeaderList all = headers;
     all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
     respondHeaders(status, all);
     write(body.left(sent));
-    close();
+    if (holdMs > 0) {
+        QElapsedTimer held;
+        held.start();
+        while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(holdMs)) {
+        }
+        reset ? abort() : close();
+        QThread::msleep(ulong(qMax<qint64>(0, holdMs - held.elapsed())));
+        return;
+    }
+    if (!reset) {
+        close();
+        return;
+    }
+    // What has been handed to the system still leaves before the reset.
+    m_socket->flush();
+    abort();
 }
 
 void HttpConnection::trickle(int status, const QByteArray &body, qsizetype chunkSize,

@@ -45,9 +45,11 @@ public:
     void respondHeaders(int status, const HeaderList &headers);
     void write(const QByteArray &bytes);
     // Announces the whole body's length, sends its first `sent` bytes and closes the connection:
-    // a transfer cut half-way.
+    // a transfer cut half-way. With reset, the connection is reset instead of closed in order.
+    // With holdMs, the bytes are pushed out and the connection closed while this thread (the
+    // client's GUI thread, in-process) is held up for that long, so they wait unread.
     void respondCut(int status, const QByteArray &body, qsizetype sent,
-                    const HeaderList &headers = {});
+                    const HeaderList &headers = {}, bool reset = false, int holdMs = 0);
     // Sends the body in pieces of chunkSize bytes, one every intervalMs, then keeps the
     // connection; with withLength unset the end of the body is marked by closing it.
     void trickle(int status, const QByteArray &body, qsizetype chunkSize, int intervalMs,
