@@ -233,13 +233,22 @@ bool ZipExtractor::extractZip(const QString &zipFilePath)
         unzClose(zipFile);
         return false;
     }
+    int next = UNZ_OK;
     do {
         if (!extractCurrentFile(zipFile, root)) {
             qDebug() << "Failed to extract one or more files.";
             unzClose(zipFile);
             return false;
         }
-    } while (unzGoToNextFile(zipFile) == UNZ_OK);
+        next = unzGoToNextFile(zipFile);
+    } while (next == UNZ_OK);
+    // Only the end of the list ends the walk: a damaged record before it would otherwise pass
+    // for the end, and an incomplete install for a complete one.
+    if (next != UNZ_END_OF_LIST_OF_FILE) {
+        qDebug() << "Failed to go to next file in zip.";
+        unzClose(zipFile);
+        return false;
+    }
 
     unzClose(zipFile);
     qDebug() << "ZIP extraction completed!";

@@ -77,6 +77,7 @@ private slots:
     void extractsEveryKindOfEntry();
     void archiveCannotBeWalked_data();
     void archiveCannotBeWalked();
+    void damagedDirectoryFailsTheWalk();
     void newerArchiveRewritesAndKeeps();
     void failingEntryStopsTheWalk_data();
     void failingEntryStopsTheWalk();
@@ -195,6 +196,24 @@ void TestExtract::archiveCannotBeWalked()
     QCOMPARE(m_log->lines(),
              QStringList({line("Extracting to AppData/Local at:", root()), failure}));
     QVERIFY(!QFileInfo::exists(root()));
+}
+
+void TestExtract::damagedDirectoryFailsTheWalk()
+{
+    QByteArray archive =
+        ZipBuilder().addFile("repo/a.txt", "a").addFile("repo/b.txt", "b").bytes();
+    const qsizetype second = archive.lastIndexOf("PK\x01\x02");
+    QVERIFY(second > 0);
+    archive[second + 3] = 'X';
+    QFile file("repo.zip");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(archive), archive.size());
+    file.close();
+
+    QVERIFY(!ZipExtractor::extractZip("repo.zip"));
+    QCOMPARE(m_log->lines().last(), "Failed to go to next file in zip.");
+    QVERIFY(!m_log->contains("ZIP extraction completed!"));
+    QCOMPARE(installed("repo/a.txt"), QByteArray("a"));
 }
 
 void TestExtract::newerArchiveRewritesAndKeeps()
