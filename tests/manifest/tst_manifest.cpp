@@ -84,7 +84,6 @@ private slots:
     void unreachableServerShowsOneDownloadError();
     void notAnObjectAsksForUpdateWithEmptyVersion_data();
     void notAnObjectAsksForUpdateWithEmptyVersion();
-    void versionMismatchShowsUpdateBoxAndQuits();
     void versionMustMatchExactly_data();
     void versionMustMatchExactly();
     void columnsFollowManifestOrder();
@@ -93,6 +92,8 @@ private slots:
     void brokenEntriesNeverReadPastTheirLists();
     void emptyReposStillStyleThePanel();
     void missingPanelLogsOnceAndChecksNothing();
+    // Last: it runs and ends the application's own event loop.
+    void versionMismatchShowsUpdateBoxAndQuits();
 
 private:
     // Opens a window on the served manifest and waits until its reply has been handled.
