@@ -87,7 +87,6 @@ private slots:
     void unixModes_data();
     void unixModes();
     void cleanUpFinishesTheBar();
-    void cleanUpKeepsFailedArchive();
 
 private:
     // Made per test: QtTest installs its own message handler once it runs.
@@ -431,15 +430,27 @@ void TestExtract::cleanUpFinishesTheBar()
     auto *panel = new QWidget(&window);
     panel->setObjectName("buttonPanel");
     auto *bar = new QProgressBar(panel);
-    bar->setObjectName("a.b");
+    bar->setObjectName("a.b"); // the name is cut at the last dot of "a.b.zip"
     auto *manager = new RepoManager(&window);
-    QVERIFY(ZipBuilder().addFile("a.b/file.txt", "x").write("a.b.zip"));
+    const QString path = "a.b.zip";
+
+    // A failed extraction keeps the archive and still finishes the bar.
+    ZipBuilder::Entry corrupt{"a.b/file.txt", "content", false, 0};
+    corrupt.corruptData = true;
+    QVERIFY(ZipBuilder().add(corrupt).write(path));
+    bar->show();
+    QVERIFY(!manager->processDownloadedZip(path));
+    QVERIFY(QFileInfo::exists(path));
+    QCOMPARE(m_log->lines().last(), "ZIP file extraction failed.");
+    QCOMPARE(bar->value(), 100);
+    QVERIFY(bar->isHidden());
+
+    // A successful one removes it.
+    QVERIFY(ZipBuilder().addFile("a.b/file.txt", "x").write(path));
+    m_log->clear();
     bar->setValue(40);
     bar->show();
-
-    QVERIFY(manager->processDownloadedZip("a.b.zip"));
-
-    const QString path = "a.b.zip";
+    QVERIFY(manager->processDownloadedZip(path));
     QCOMPARE(m_log->lines(),
              QStringList({line(path), line("Extracting to AppData/Local at:", root()),
                           line("Extracting to:", root() + "/a.b/file.txt"),
@@ -454,32 +465,10 @@ void TestExtract::cleanUpFinishesTheBar()
     m_log->clear();
     bar->setValue(0);
     bar->show();
-    QVERIFY(!manager->processDownloadedZip("a.b.zip"));
+    QVERIFY(!manager->processDownloadedZip(path));
     QCOMPARE(m_log->lines(),
              QStringList({line(path), line("Extracting to AppData/Local at:", root()),
                           line("Failed to open zip file:", path), "ZIP file extraction failed."}));
-    QCOMPARE(bar->value(), 100);
-    QCOMPARE(bar->maximum(), 100);
-    QVERIFY(bar->isHidden());
-}
-
-void TestExtract::cleanUpKeepsFailedArchive()
-{
-    QWidget window;
-    auto *panel = new QWidget(&window);
-    panel->setObjectName("buttonPanel");
-    auto *bar = new QProgressBar(panel);
-    bar->setObjectName("repo");
-    auto *manager = new RepoManager(&window);
-    ZipBuilder::Entry corrupt{"repo/a.txt", "content", false, 0};
-    corrupt.corruptData = true;
-    QVERIFY(ZipBuilder().add(corrupt).write("repo.zip"));
-    bar->show();
-
-    QVERIFY(!manager->processDownloadedZip("repo.zip"));
-
-    QVERIFY(QFileInfo::exists("repo.zip"));
-    QCOMPARE(m_log->lines().last(), "ZIP file extraction failed.");
     QCOMPARE(bar->value(), 100);
     QVERIFY(bar->isHidden());
 }
