@@ -230,6 +230,16 @@ void TestHostileArchives::damagedRecords_data()
                write32(a, l.endRecord + endCentralSize, 0x7fffffff);
            })
         << false << QByteArray("<missing>");
+    // The walk reaches a damaged second record: not the end of the archive, a failure.
+    QTest::newRow("second central record damaged")
+        << Mutation([](QByteArray &a, const Layout &l) { a[l.centralHeaders[1]] = 'X'; })
+        << false << firstContent;
+    QTest::newRow("more entries declared than recorded")
+        << Mutation([](QByteArray &a, const Layout &l) {
+               write16(a, l.endRecord + endEntriesOnDisk, 3);
+               write16(a, l.endRecord + endEntries, 3);
+           })
+        << false << firstContent;
 }
 
 void TestHostileArchives::damagedRecords()
