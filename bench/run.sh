@@ -434,12 +434,15 @@ done < <(awk '{ for (i = 1; i <= NF; ++i) if ($i ~ /^growth_kib=/) { split($i, g
     if (g[2] >= 65536) print } }' "$results")
 if [ -n "${grown:-}" ]; then
     notes+=("Such runs are slow and busy as well (few progress lines, several times the CPU \
-time). In separate trials (\`perf record -e syscalls:sys_enter_write\` on runs like these) the \
-archive writes, one per readyRead and so the size of what \`readAll()\` returned, grew from \
-1 MiB to 92 MiB each: the reply held far more than its 1 MiB read buffer bound, and every \
-larger write kept the GUI thread away longer, so still more piled up. Seen only with the \
-launcher's download over HTTP on the loaded machine, in about one run in eight; a bare \
-\`QNetworkAccessManager\` GET did not show it in 28 runs.")
+time). In separate trials (\`perf record -e syscalls:sys_enter_write\`) the archive writes of \
+such a run, one per readyRead and so the size of what \`readAll()\` returned, grew from 1 MiB \
+to 92 MiB each: the reply held far more than its 1 MiB read buffer bound, and every larger \
+write kept the GUI thread away longer, so still more piled up. It is Qt's: a bare \
+\`QNetworkAccessManager\` GET over HTTP with \`setReadBufferSize\` and no launcher code, in \
+the main thread of a \`QApplication\`, ballooned to 100-530 MiB in 4 of 20 runs with a 1 MiB \
+bound and 6 of 10 with 64 KiB; the same GET in a \`QCoreApplication\` did not in 28 runs, nor \
+in a worker thread of a \`QApplication\` in 10 runs (64 KiB bound, 3 MiB growth). Not seen \
+over HTTPS, where Qt's network thread, not the GUI thread, is the slower side.")
 fi
 
 # ---------------------------------------------------------------- the table
