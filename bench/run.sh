@@ -439,8 +439,8 @@ such a run, one per readyRead and so the size of what \`readAll()\` returned, gr
 to 92 MiB each: the reply held far more than its 1 MiB read buffer bound, and every larger \
 write kept the GUI thread away longer, so still more piled up. It is Qt's: a bare \
 \`QNetworkAccessManager\` GET over HTTP with \`setReadBufferSize\` and no launcher code, in \
-the main thread of a \`QApplication\`, ballooned to 100-530 MiB in 4 of 20 runs with a 1 MiB \
-bound and 6 of 10 with 64 KiB; the same GET in a \`QCoreApplication\` did not in 28 runs, nor \
+the main thread of a \`QApplication\`, ballooned to 99-378 MiB in 4 of 20 runs with a 1 MiB \
+bound and to 92-493 MiB in 5 of 10 with 64 KiB; the same GET in a \`QCoreApplication\` did not in 28 runs, nor \
 in a worker thread of a \`QApplication\` in 10 runs (64 KiB bound, 3 MiB growth). Not seen \
 over HTTPS, where Qt's network thread, not the GUI thread, is the slower side.")
 fi
