@@ -101,17 +101,26 @@ clean() {
     sync
 }
 
-# launcher MODE ARGS...: one run of the driver in the benchmark's working folder and data home.
-launcher() {
+# launcher_once MODE ARGS...: one run of the driver in the benchmark's working folder and data
+# home; fails when the driver reports no figure.
+launcher_once() {
     local line
     line=$(cd "$work/run" && XDG_DATA_HOME=$work/data QT_QPA_PLATFORM=offscreen \
         "$syncbench" --ca "$ca" "$@" 2>>"$work/logs/launcher-stderr.txt") || true
     echo "$*: $line" >>"$results"
     if [ "$(kv ok "$line")" != 1 ]; then
         echo "launcher run failed ($*): $line" >&2
-        exit 1
+        return 1
     fi
     echo "$line"
+}
+
+# launcher MODE ARGS...: as launcher_once, tried a second time after a failure (which the table
+# notes), so that one stray failure does not throw away the whole run.
+launcher() {
+    launcher_once "$@" && return
+    clean
+    launcher_once "$@"
 }
 
 # curl_get URL FILE: "seconds bytes peak_kib cpu_seconds" of curl -o.
@@ -424,6 +433,10 @@ for m in "${missed[@]}"; do
 done
 stop_nginx
 
+while IFS= read -r line; do
+    notes+=("A launcher run failed and was made again: \`${line%%: ok=*}\`: ${line#*: ok=0 }.")
+done < <(grep -F ': ok=0' "$results" || true)
+
 # Warm-up runs give no figure, but a memory peak in one of them is still worth knowing.
 while IFS= read -r line; do
     grown=1
@@ -466,8 +479,9 @@ mkdir -p "$(dirname "$out")"
     echo
     echo "The figures come from a shared, noisy 2-core VM on which other builds and tests may run" \
         "at the same time. Each is the median of $runs runs after one warm-up, with [min–max];" \
-        "a ratio is taken pair by pair (launcher and reference tool in the same round, the order" \
-        "alternating) and its median given. Peak RSS is the process's peak resident memory;" \
+        "a ratio (launcher ÷ reference tool: for throughput higher is better, for time and CPU" \
+        "lower is better) is taken pair by pair (launcher and reference tool in the same round," \
+        "the order alternating) and its median given. Peak RSS is the process's peak resident memory;" \
         "growth is that peak less the resident memory just before the measured work began."
     echo
     echo "Reference archive: $(calc "$archive_bytes / 1073741824" | cut -c1-4) GiB" \
