@@ -52,10 +52,14 @@ inline QJsonObject repoEntry(const TestHttpServer &server, const QString &name,
                        {"args", " --mode  fast "}};
 }
 
+inline QByteArray manifestBody(const QJsonArray &repos)
+{
+    return QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", repos}}).toJson();
+}
+
 inline void serveManifest(TestHttpServer &server, const QJsonArray &repos)
 {
-    const QJsonObject manifest{{"updater_version", "0.2"}, {"repos", repos}};
-    server.serve("/kiv/updater.json", QJsonDocument(manifest).toJson());
+    server.serve("/kiv/updater.json", manifestBody(repos));
 }
 
 inline QString manifestUrl(const TestHttpServer &server)

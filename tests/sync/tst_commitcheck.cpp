@@ -174,19 +174,25 @@ void TestCommitCheck::failedRequest()
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         entry["api"] = QString("http://127.0.0.1:%1/commits").arg(probe.serverPort());
     }
-    serveManifest(server, {entry});
+    // A short idle limit for the commit request alone: set as the manifest is answered, and
+    // put back once the commit request has come.
+    const QByteArray manifest = manifestBody({entry});
+    server.route("/kiv/updater.json", [answer, manifest](HttpConnection *connection) {
+        if (answer == "stall")
+            TransferTimeout::setIdleMs(300);
+        connection->respond(200, manifest);
+    });
     server.route(commitsPath("client"), [answer](HttpConnection *connection) {
+        TransferTimeout::setIdleMs(10000);
         if (answer != "stall")
             connection->respond(answer.toInt(), R"({"message": "404 Project Not Found"})");
     });
-    TransferTimeout::setIdleMs(answer == "stall" ? 300 : 10000);
 
     LogCollector log;
     MainWindow window(manifestUrl(server));
     window.show();
     const QString failure = "Failed to fetch commit hash from GitLab:  ";
     QTRY_VERIFY(log.contains(failure, true));
-    TransferTimeout::setIdleMs(10000);
 
     const QString line = log.lines().at(log.indexOf(failure, true));
     QVERIFY2(line.startsWith(failure + "\"" + errorText), qPrintable(line));
