@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
@@ -85,6 +86,17 @@ inline void resetFolders()
     QDir().mkpath(work);
     QDir::setCurrent(work);
     QDir(TestEnvironment::installRoot()).removeRecursively();
+}
+
+// True when the window has program buttons and every one is in the given state.
+inline bool buttonsEnabled(const QWidget &window, bool enabled)
+{
+    const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
+    for (const QPushButton *button : buttons) {
+        if (button->isEnabled() != enabled)
+            return false;
+    }
+    return !buttons.isEmpty();
 }
 
 inline QByteArray readAll(const QString &path)

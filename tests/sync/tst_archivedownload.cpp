@@ -56,24 +56,6 @@ private:
             .addStoredFile(name.toUtf8() + "/data.bin", noise(dataSize, qHash(name)))
             .bytes();
     }
-    static bool allEnabled(const QWidget &window)
-    {
-        const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
-        for (const QPushButton *button : buttons) {
-            if (!button->isEnabled())
-                return false;
-        }
-        return !buttons.isEmpty();
-    }
-    static bool noneEnabled(const QWidget &window)
-    {
-        const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
-        for (const QPushButton *button : buttons) {
-            if (button->isEnabled())
-                return false;
-        }
-        return true;
-    }
     // The index of the first line starting with prefix at or after from; fails the test if none.
     static int lineAfter(const LogCollector &log, const QString &prefix, int from)
     {
@@ -187,7 +169,7 @@ void TestArchiveDownload::success()
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 100);
-    QVERIFY(allEnabled(window));
+    QVERIFY(buttonsEnabled(window, true));
 }
 
 void TestArchiveDownload::sizeUnknown_data()
@@ -253,7 +235,7 @@ void TestArchiveDownload::sizeUnknown()
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 100);
     QCOMPARE(readAll("client_hash.txt"), commitId.toUtf8());
-    QVERIFY(allEnabled(window));
+    QVERIFY(buttonsEnabled(window, true));
 }
 
 void TestArchiveDownload::failureNotRetried_data()
@@ -302,7 +284,7 @@ void TestArchiveDownload::failureNotRetried()
     QVERIFY(bar->isVisible());
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 0);
-    QVERIFY(noneEnabled(window));
+    QVERIFY(buttonsEnabled(window, false));
     QVERIFY(!QFile::exists("client_hash.txt"));
     QVERIFY(server.requestCount("GET", archivePath("client")) <= 1);
 }
@@ -353,7 +335,7 @@ void TestArchiveDownload::failureRetried()
     // Between the attempts the bar waits at 0, shown.
     QVERIFY(bar->isVisible());
     QCOMPARE(bar->value(), 0);
-    QVERIFY(noneEnabled(window));
+    QVERIFY(buttonsEnabled(window, false));
     QTRY_VERIFY_WITH_TIMEOUT(log.contains("Extraction completed successfully!"), 15000);
 
     // Qt may report the bytes it got between the error and the end of the reply.
@@ -378,7 +360,7 @@ void TestArchiveDownload::failureRetried()
     QCOMPARE(server.requestCount("GET", archivePath("client")), 2);
     QCOMPARE(readAll("client_hash.txt"), commitId.toUtf8());
     QTRY_VERIFY(!bar->isVisible());
-    QVERIFY(allEnabled(window));
+    QVERIFY(buttonsEnabled(window, true));
 }
 
 void TestArchiveDownload::eightCutsAtOnce_data()
@@ -427,7 +409,7 @@ void TestArchiveDownload::eightCutsAtOnce()
     MainWindow window(manifestUrl(server));
     window.show();
     QTRY_VERIFY_WITH_TIMEOUT(log.count("Extraction completed successfully!") == 8, 30000);
-    QTRY_VERIFY(allEnabled(window));
+    QTRY_VERIFY(buttonsEnabled(window, true));
 
     // A GET queued behind a cut connection can fail with it before the server sees it; such a
     // repository is cut once more on its retry. Every failure is retried, no cut one passes.
@@ -486,7 +468,7 @@ void TestArchiveDownload::refusedWrite()
     auto *bar = window.findChild<QProgressBar *>("client");
     QVERIFY(bar->isVisible());
     QCOMPARE(bar->value(), 0);
-    QVERIFY(noneEnabled(window));
+    QVERIFY(buttonsEnabled(window, false));
     QVERIFY(!QFile::exists("client_hash.txt"));
     QVERIFY(!QFile::exists(TestEnvironment::installRoot() + "/client"));
 }
@@ -518,7 +500,7 @@ void TestArchiveDownload::archiveCannotBeOpened()
     auto *bar = window.findChild<QProgressBar *>("client");
     QVERIFY(bar->isVisible());
     QCOMPARE(bar->value(), 0);
-    QVERIFY(noneEnabled(window));
+    QVERIFY(buttonsEnabled(window, false));
 }
 
 void TestArchiveDownload::buttonsWaitForLastRepository()
@@ -546,7 +528,7 @@ void TestArchiveDownload::buttonsWaitForLastRepository()
     QCOMPARE(log.lines().at(alphaDone + 1),
              QString("Nem todas as barras de progresso estão completas. Os botões não serão "
                      "ativados ainda."));
-    QVERIFY(noneEnabled(window));
+    QVERIFY(buttonsEnabled(window, false));
     QVERIFY(!window.findChild<QProgressBar *>("alpha")->isVisible());
     QVERIFY(window.findChild<QProgressBar *>("beta")->isVisible());
 
@@ -554,7 +536,7 @@ void TestArchiveDownload::buttonsWaitForLastRepository()
     QTRY_VERIFY(log.contains("Arquivo ZIP removido com sucesso:  \"beta.zip\""));
     QCOMPARE(log.lines().at(log.indexOf("Arquivo ZIP removido com sucesso:  \"beta.zip\"") + 1),
              QString("Todos os botões foram ativados, todas as atualizações estão completas!"));
-    QVERIFY(allEnabled(window));
+    QVERIFY(buttonsEnabled(window, true));
 }
 
 void TestArchiveDownload::retryDroppedWithManager()

@@ -34,11 +34,6 @@ private slots:
     void unsafeNameRefused_data();
     void unsafeNameRefused();
 
-private:
-    static QList<QPushButton *> buttons(const MainWindow &window)
-    {
-        return window.findChildren<QPushButton *>();
-    }
 };
 
 void TestCommitCheck::initTestCase()
@@ -133,8 +128,7 @@ void TestCommitCheck::outcome()
     const QString enabled = "Todos os botões foram ativados, todas as atualizações estão completas!";
     if (decision == "Repository is up-to-date. No need to download.") {
         QCOMPARE(log.indexOf(enabled), log.indexOf(decision) + 1);
-        for (QPushButton *button : buttons(window))
-            QVERIFY(button->isEnabled());
+        QVERIFY(buttonsEnabled(window, true));
         QVERIFY(!window.findChild<QProgressBar *>("client")->isVisible());
     } else if (decision == "Hash is different. Downloading ZIP...") {
         QTRY_COMPARE(server.requestCount("HEAD", archivePath("client")), 1);
@@ -142,8 +136,7 @@ void TestCommitCheck::outcome()
     } else {
         QVERIFY(!log.contains(enabled));
         QCOMPARE(server.requestCount("HEAD", archivePath("client")), 0);
-        for (QPushButton *button : buttons(window))
-            QVERIFY(!button->isEnabled());
+        QVERIFY(buttonsEnabled(window, false));
     }
 }
 
@@ -201,8 +194,7 @@ void TestCommitCheck::failedRequest()
     QCOMPARE(log.indexOf(failure, true), log.lines().size() - 1);
     QCOMPARE(server.requestCount("HEAD", archivePath("client")), 0);
     QVERIFY(!window.findChild<QProgressBar *>("client")->isVisible());
-    for (QPushButton *button : buttons(window))
-        QVERIFY(!button->isEnabled());
+    QVERIFY(buttonsEnabled(window, false));
 }
 
 void TestCommitCheck::unsafeNameRefused_data()
@@ -248,8 +240,7 @@ void TestCommitCheck::unsafeNameRefused()
     QProgressBar *bar = window.findChild<QProgressBar *>(name);
     QVERIFY(bar);
     QVERIFY(!bar->isVisible());
-    for (QPushButton *button : buttons(window))
-        QVERIFY(button->isEnabled());
+    QVERIFY(buttonsEnabled(window, true));
     QCOMPARE(QDir(QDir::currentPath() + "/..").entryList(QDir::AllEntries), before);
     QCOMPARE(QDir::current().entryList(QDir::Files), QStringList{"client_hash.txt"});
 }
