@@ -4,7 +4,8 @@
 #include <QProcess>
 #include <QStringList>
 
-void RepoManager::launchExecutable(const QString &exe, const QString &args, const QString &workingDir)
+void RepoManager::launchExecutable(const QString &exe, const QString &args,
+                                   const QString &workingDir)
 {
     // No quoting: an argument never holds a blank, and runs of blanks separate like one.
     const QStringList arguments = args.split(' ', Qt::SkipEmptyParts, Qt::CaseSensitive);

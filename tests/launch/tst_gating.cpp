@@ -66,7 +66,8 @@ private:
 };
 
 namespace {
-const QString enabledLine = "Todos os botões foram ativados, todas as atualizações estão completas!";
+const QString enabledLine
+    = "Todos os botões foram ativados, todas as atualizações estão completas!";
 const QString pendingLine =
     "Nem todas as barras de progresso estão completas. Os botões não serão ativados ainda.";
 } // namespace

@@ -69,11 +69,13 @@ void TestLaunch::arguments_data()
     QTest::addColumn<QString>("args");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("blanks around and between") << "  --mode   fast  " << QStringList{"[--mode]", "[fast]"};
+    QTest::newRow("blanks around and between")
+        << "  --mode   fast  " << QStringList{"[--mode]", "[fast]"};
     QTest::newRow("none") << "" << QStringList{};
     QTest::newRow("only blanks") << "    " << QStringList{};
     QTest::newRow("tab is no separator") << "a\tb c" << QStringList{"[a\tb]", "[c]"};
-    QTest::newRow("quotes are no quoting") << "\"two words\"" << QStringList{"[\"two]", "[words\"]"};
+    QTest::newRow("quotes are no quoting")
+        << "\"two words\"" << QStringList{"[\"two]", "[words\"]"};
 }
 
 void TestLaunch::arguments()
@@ -161,7 +163,8 @@ void TestLaunch::failedStart()
         QVERIFY(QDir().mkpath(folder));
     if (setup == "plain") {
         QVERIFY(!installRecorder("game/start.sh").isEmpty());
-        QFile::setPermissions(folder + "/start.sh", QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile::setPermissions(folder + "/start.sh",
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     } else if (setup == "folder") {
         QVERIFY(QDir().mkpath(folder + "/start.sh"));
     }

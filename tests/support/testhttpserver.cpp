@@ -68,7 +68,8 @@ void HttpConnection::onReadyRead()
             const QByteArray line = lines.at(i).trimmed();
             const int colon = line.indexOf(':');
             if (colon > 0)
-                request.headers.append(qMakePair(line.left(colon).trimmed(), line.mid(colon + 1).trimmed()));
+                request.headers.append(
+                    qMakePair(line.left(colon).trimmed(), line.mid(colon + 1).trimmed()));
         }
         const qsizetype length = request.header("Content-Length").toLongLong();
         if (m_buffer.size() < end + 4 + length)
@@ -82,7 +83,8 @@ void HttpConnection::onReadyRead()
 
 void HttpConnection::respondHeaders(int status, const HeaderList &headers)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    QByteArray head
+        = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     for (const auto &pair : headers)
         head += pair.first + ": " + pair.second + "\r\n";
     head += "\r\n";

@@ -89,7 +89,10 @@ public:
     bool start(bool tls = false);
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     // A handler for one path (without the query); requests of other paths go to setHandler's.
-    void route(const QByteArray &path, Handler handler) { m_routes.insert(path, std::move(handler)); }
+    void route(const QByteArray &path, Handler handler)
+    {
+        m_routes.insert(path, std::move(handler));
+    }
     // Answers every request of path with status and body (HEAD: the headers alone).
     void serve(const QByteArray &path, const QByteArray &body, int status = 200,
                const HeaderList &headers = {});

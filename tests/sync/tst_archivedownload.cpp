@@ -318,7 +318,8 @@ void TestArchiveDownload::failureRetried()
         if (connection->request().method == "GET" && ++gets == 1) {
             TransferTimeout::setIdleMs(10000);
             if (failure == "stall") {
-                connection->respondHeaders(200, {{"Content-Length", QByteArray::number(zip.size())}});
+                connection->respondHeaders(200,
+                                           {{"Content-Length", QByteArray::number(zip.size())}});
                 connection->write(zip.left(zip.size() / 2));
             } else {
                 connection->respondCut(200, zip, failure == "cut" ? zip.size() / 2 : 0);
@@ -492,7 +493,8 @@ void TestArchiveDownload::archiveCannotBeOpened()
     MainWindow window(manifestUrl(server));
     window.show();
     QTRY_VERIFY(log.contains("Failed to open file for writing:", true));
-    QCOMPARE(log.lines().last(), log.lines().at(log.indexOf("Failed to open file for writing:", true)));
+    QCOMPARE(log.lines().last(),
+             log.lines().at(log.indexOf("Failed to open file for writing:", true)));
 
     // The GET was given up and released, not left open until the server gives up.
     QTRY_VERIFY(window.findChildren<QNetworkReply *>().isEmpty());

@@ -125,7 +125,8 @@ void TestCommitCheck::outcome()
     QVERIFY2(log.containsInOrder(expected), qPrintable(log.lines().join('\n')));
 
     // Each outcome has its own continuation, and only that one.
-    const QString enabled = "Todos os botões foram ativados, todas as atualizações estão completas!";
+    const QString enabled
+        = "Todos os botões foram ativados, todas as atualizações estão completas!";
     if (decision == "Repository is up-to-date. No need to download.") {
         QCOMPARE(log.indexOf(enabled), log.indexOf(decision) + 1);
         QVERIFY(buttonsEnabled(window, true));

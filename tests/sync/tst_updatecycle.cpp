@@ -58,7 +58,8 @@ private:
     }
 };
 
-const QString TestUpdateCycle::commitId = QStringLiteral("3f786850e387550fdab836ed7e6dc881de23001b");
+const QString TestUpdateCycle::commitId
+    = QStringLiteral("3f786850e387550fdab836ed7e6dc881de23001b");
 
 void TestUpdateCycle::initTestCase()
 {
@@ -99,8 +100,7 @@ void TestUpdateCycle::fullCycle()
         QVERIFY2(log.containsInOrder(
                      {"Fetching latest commit hash from GitLab for repository:  \"client\"",
                       "Latest commit hash from GitLab:  \"" + commitId + "\"",
-                      "Hash is different. Downloading ZIP...",
-                      "Todos os botões foram desativados!",
+                      "Hash is different. Downloading ZIP...", "Todos os botões foram desativados!",
                       "File size detected: " + QString::number(zip.size()),
                       "Downloaded " + QString::number(zip.size()) + " bytes out of "
                           + QString::number(zip.size()),
@@ -131,7 +131,8 @@ void TestUpdateCycle::fullCycle()
     LogCollector log;
     MainWindow window(manifestUrl(server));
     window.show();
-    QTRY_VERIFY(log.contains("Todos os botões foram ativados, todas as atualizações estão completas!"));
+    QTRY_VERIFY(
+        log.contains("Todos os botões foram ativados, todas as atualizações estão completas!"));
     QVERIFY(log.containsInOrder({"Latest commit hash from GitLab:  \"" + commitId + "\"",
                                  "Repository is up-to-date. No need to download."}));
     QCOMPARE(server.requestCount("GET", commitsPath("client")), 1);
@@ -192,8 +193,9 @@ void TestUpdateCycle::unwritableHashFileDownloadsAgain()
         window.show();
         QTRY_VERIFY(log.contains("Arquivo ZIP removido com sucesso:  \"client.zip\""));
         // Nothing is said about the hash file.
-        QCOMPARE(log.lines().at(log.indexOf("Arquivo ZIP removido com sucesso:  \"client.zip\"") + 1),
-                 QString("Todos os botões foram ativados, todas as atualizações estão completas!"));
+        QCOMPARE(
+            log.lines().at(log.indexOf("Arquivo ZIP removido com sucesso:  \"client.zip\"") + 1),
+            QString("Todos os botões foram ativados, todas as atualizações estão completas!"));
         QVERIFY(QFileInfo("client_hash.txt").isDir());
         QCOMPARE(server.requestCount("GET", archivePath("client")), start);
     }
