@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a while, starting from seeds that
+# the tests' archive builder and JSON literals make. Crashing inputs land in
+# build-fuzz/artifacts/<target>/; the script then fails.
+#
+#   bash fuzz/run.sh [seconds per target (default 60)] [target...]
+#
+# Targets: manifest (manifest bytes to panel), commits (commit-list reply), extract (archive
+# bytes to install root).
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-60}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(manifest commits extract)
+
+bash "$here/scripts/deps.sh"
+# libFuzzer and the sanitizer runtimes for clang come with these.
+fuzz_packages=(clang libclang-rt-14-dev)
+missing=()
+for p in "${fuzz_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build=${VELTRO_FUZZ_BUILD_DIR:-$here/build-fuzz}
+CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVELTRO_FUZZ=ON -DVELTRO_BUILD_TESTS=OFF -DVELTRO_BUILD_BENCH=OFF
+cmake --build "$build" -j"$(nproc)" --target veltro_fuzz_seeds \
+    $(printf 'fuzz_%s ' "${targets[@]}")
+
+"$build/fuzz/veltro_fuzz_seeds" "$build/seeds"
+
+# Leak checking stays off: Qt keeps caches (styles, fonts, network) for the life of the process,
+# and every run would end in reports about them.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+status=0
+summary=()
+for target in "${targets[@]}"; do
+    corpus="$build/corpus/$target"
+    artifacts="$build/artifacts/$target"
+    mkdir -p "$corpus" "$artifacts"
+    log="$build/fuzz-$target.log"
+    echo "== fuzz_$target for $seconds s"
+    if "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
+        -print_final_stats=1 -artifact_prefix="$artifacts/" -dict="$here/fuzz/$target.dict" \
+        "$corpus" "$build/seeds/$target" > "$log" 2>&1; then
+        result=ok
+    else
+        result="FAILED (see $log)"
+        status=1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    summary+=("fuzz_$target: ${runs:-?} inputs, $result")
+    tail -n 5 "$log"
+done
+printf '%s\n' "${summary[@]}"
+exit "$status"
