@@ -159,6 +159,7 @@ fmt() {
 }
 
 calc() { awk "BEGIN { printf \"%.6f\", $* }"; }
+below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
 mib() { calc "$1 / 1024"; }
 rows=()
 notes=()
@@ -202,19 +203,20 @@ download_rows() {
     local r rs gs met
     r=$(stats "${ratio[@]}")
     met=yes
-    awk -v r="${r%% *}" 'BEGIN { exit !(r < 0.9) }' && { met="**no**"; missed+=("download-$proto"); }
+    if below "${r%% *}" 0.9; then met="**no**"; missed+=("download-$proto"); fi
     rows+=("| Download over $proto: throughput | $(fmt %.0f "$(stats "${launch_tp[@]}")" " MiB/s") \
 | curl -o: $(fmt %.0f "$(stats "${curl_tp[@]}")" " MiB/s") | $(fmt %.2f "$r" ×) \
 | ≥ 0.9× | $met |")
     gs=$(stats "${growth[@]}")
     met=yes
-    awk -v g="${gs##* }" 'BEGIN { exit !(g >= 64) }' && { met="**no**"; missed+=("rss-$proto"); }
+    if ! below "${gs##* }" 64; then met="**no**"; missed+=("rss-$proto"); fi
     rows+=("| Download over $proto: peak RSS (growth) | $(fmt %.0f "$(stats "${launch_rss[@]}")" \
 " MiB") (+$(fmt %.1f "$gs" " MiB")) | curl -o: $(fmt %.0f "$(stats "${curl_rss[@]}")" " MiB") \
 | | growth < 64 MiB | $met |")
     declare -g "cpu_ratio_$proto=$(stats "${cpu_ratio[@]}" | cut -d' ' -f1)"
     rows+=("| Download over $proto: CPU time per GiB, all threads \
-| $(fmt %.2f "$(stats "${launch_cpu[@]}")" " s") | curl -o: $(fmt %.2f "$(stats "${curl_cpu[@]}")" " s") \
+| $(fmt %.2f "$(stats "${launch_cpu[@]}")" " s") \
+| curl -o: $(fmt %.2f "$(stats "${curl_cpu[@]}")" " s") \
 | $(fmt %.2f "$(stats "${cpu_ratio[@]}")" ×) | | |")
 }
 
@@ -252,10 +254,11 @@ update_rows() {
 | $(fmt %.2f "$(stats "${ratio[@]}")" ×) | | |")
     gs=$(stats "${growth[@]}")
     met=yes
-    awk -v g="${gs##* }" 'BEGIN { exit !(g >= 64) }' && { met="**no**"; missed+=("rss-update"); }
+    if ! below "${gs##* }" 64; then met="**no**"; missed+=("rss-update"); fi
     rows+=("| Full update: peak RSS growth | +$(fmt %.1f "$gs" " MiB") \
 | curl, bsdtar: $(fmt %.0f "$(stats "${ref_rss[@]}")" " MiB") peak | | < 64 MiB | $met |")
-    rows+=("| Longest event-loop block during the update | $(fmt %.2f "$(stats "${block[@]}")" " s") \
+    rows+=("| Longest event-loop block during the update \
+| $(fmt %.2f "$(stats "${block[@]}")" " s") \
 | (the extraction inside it: $(fmt %.2f "$(stats "${extr[@]}")" " s")) | | known number | — |")
 }
 
@@ -278,7 +281,7 @@ pressure_rows() {
     say "memory under pressure: warm-up and $runs runs"
     for i in $(seq 0 "$runs"); do
         clean
-        l=$(launcher pressure "$http_url" "$https_url")
+        l=$(launcher pressure "$https_url" "$https_url")
         [ "$i" -gt 0 ] || continue
         growth+=("$(mib "$(kv growth_kib "$l")")")
         block+=("$(calc "$(kv longest_block_ms "$l") / 1000")")
@@ -288,10 +291,10 @@ pressure_rows() {
     local gs met
     gs=$(stats "${growth[@]}")
     met=yes
-    awk -v g="${gs##* }" 'BEGIN { exit !(g >= 64) }' && { met="**no**"; missed+=("rss-pressure"); }
-    rows+=("| Under pressure: peak RSS growth while repository B downloads (HTTPS) and A's \
-extraction blocks the event loop for $(fmt %.1f "$(stats "${block[@]}")" " s") (B under way \
-throughout in $overlapped of $runs runs) | +$(fmt %.1f "$gs" " MiB") | | | < 64 MiB | $met |")
+    if ! below "${gs##* }" 64; then met="**no**"; missed+=("rss-pressure"); fi
+    rows+=("| Under pressure (both over HTTPS): peak RSS growth while repository B downloads \
+and A's extraction blocks the event loop for $(fmt %.1f "$(stats "${block[@]}")" " s") (B under \
+way throughout in $overlapped of $runs runs) | +$(fmt %.1f "$gs" " MiB") | | | < 64 MiB | $met |")
 }
 
 # ---------------------------------------------------------------- extraction rows
@@ -313,7 +316,8 @@ extraction_rows() {
     runs_col=$(awk -F'|' '{ for (i = 1; i <= NF; ++i) if ($i ~ /Runs/) print i }' <<<"$header")
     rss_col=$(awk -F'|' '{ for (i = 1; i <= NF; ++i) if ($i ~ /Peak RSS/) print i }' <<<"$header")
     if [ -z "$runs_col" ] || [ -z "$rss_col" ]; then
-        notes+=("Extraction: the columns of bench/extract.sh were not recognised; its table is below.")
+        notes+=("Extraction: the columns of bench/extract.sh were not recognised; its table is \
+below.")
         return
     fi
     local tool_runs bsd_runs unz_runs ratio=() i
@@ -325,12 +329,13 @@ extraction_rows() {
     done
     local r met=yes
     r=$(stats "${ratio[@]}")
-    awk -v r="${r%% *}" 'BEGIN { exit !(r > 1.25) }' && { met="**no**"; missed+=("extraction"); }
-    rows+=("| Extraction into an empty folder: time | $(fmt %.2f "$(stats "${tool_runs[@]}")" " s") \
+    if below 1.25 "${r%% *}"; then met="**no**"; missed+=("extraction"); fi
+    rows+=("| Extraction into an empty folder: time \
+| $(fmt %.2f "$(stats "${tool_runs[@]}")" " s") \
 | bsdtar -xf: $(fmt %.2f "$(stats "${bsd_runs[@]}")" " s"); unzip -o -q: \
 $(fmt %.2f "$(stats "${unz_runs[@]}")" " s") | $(fmt %.2f "$r" ×) (bsdtar) | ≤ 1.25× | $met |")
     met=yes
-    awk -v m="$(field "$tool" "$rss_col")" 'BEGIN { exit !(m >= 64) }' && { met="**no**"; missed+=("rss-extraction"); }
+    if ! below "$(field "$tool" "$rss_col")" 64; then met="**no**"; missed+=("rss-extraction"); fi
     rows+=("| Extraction: peak RSS (whole process) | $(field "$tool" "$rss_col") MiB \
 | bsdtar: $(field "$bsd" "$rss_col") MiB; unzip: $(field "$unz" "$rss_col") MiB | | < 64 MiB \
 | $met |")
@@ -360,10 +365,10 @@ profile_download() {
         echo
         echo '```'
         perf report -i "$data" --stdio --no-children --sort comm,dso 2>/dev/null \
-            | grep -E '^ +[0-9]' | sed -n 's/ *$//; 1,12p' || true
+            | grep -E '^ +[0-9]' | sed -n 's/ *- *- *$//; s/ *$//; 1,12p' || true
         echo
         perf report -i "$data" --stdio --no-children --sort comm,dso,symbol --percent-limit 1 \
-            2>/dev/null | grep -E '^ +[0-9]' | cut -c1-120 | sed -n 's/ *$//; 1,20p' || true
+            2>/dev/null | grep -E '^ +[0-9]' | sed -n 's/ *- *- *$//; s/ *$//; 1,20p' || true
         echo '```'
     } >>"$work/logs/profile.md"
     if [ "$proto" = HTTPS ]; then
@@ -406,10 +411,10 @@ profile_extraction() {
         echo
         echo '```'
         perf report -i "$data" --stdio --no-children --sort dso 2>/dev/null \
-            | grep -E '^ +[0-9]' | sed -n 's/ *$//; 1,8p' || true
+            | grep -E '^ +[0-9]' | sed -n 's/ *- *- *$//; s/ *$//; 1,8p' || true
         echo
         perf report -i "$data" --stdio --no-children --sort dso,symbol --percent-limit 1 \
-            2>/dev/null | grep -E '^ +[0-9]' | cut -c1-120 | sed -n 's/ *$//; 1,20p' || true
+            2>/dev/null | grep -E '^ +[0-9]' | sed -n 's/ *- *- *$//; s/ *$//; 1,20p' || true
         echo '```'
     } >>"$work/logs/profile.md"
     rm -f "$data"
@@ -453,9 +458,10 @@ to 92 MiB each: the reply held far more than its 1 MiB read buffer bound, and ev
 write kept the GUI thread away longer, so still more piled up. It is Qt's: a bare \
 \`QNetworkAccessManager\` GET over HTTP with \`setReadBufferSize\` and no launcher code, in \
 the main thread of a \`QApplication\`, ballooned to 99-378 MiB in 4 of 20 runs with a 1 MiB \
-bound and to 92-493 MiB in 5 of 10 with 64 KiB; the same GET in a \`QCoreApplication\` did not in 28 runs, nor \
-in a worker thread of a \`QApplication\` in 10 runs (64 KiB bound, 3 MiB growth). Not seen \
-over HTTPS, where Qt's network thread, not the GUI thread, is the slower side.")
+bound and to 92-493 MiB in 5 of 10 with 64 KiB; the same GET in a \`QCoreApplication\` did \
+not in 28 runs, nor in a worker thread of a \`QApplication\` in 10 runs (64 KiB bound, 3 MiB \
+growth). Not seen over HTTPS, where Qt's network thread, not the GUI thread, is the slower \
+side.")
 fi
 
 # ---------------------------------------------------------------- the table
@@ -472,8 +478,8 @@ mkdir -p "$(dirname "$out")"
 {
     echo "# Benchmarks"
     echo
-    echo "Made by \`bash bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), in $((elapsed / 60)) min" \
-        "$((elapsed % 60)) s (building included)."
+    echo "Made by \`bash bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC')," \
+        "in $((elapsed / 60)) min $((elapsed % 60)) s (building included)."
     echo
     echo "Machine: $machine."
     echo
@@ -481,11 +487,13 @@ mkdir -p "$(dirname "$out")"
         "at the same time. Each is the median of $runs runs after one warm-up, with [min–max];" \
         "a ratio (launcher ÷ reference tool: for throughput higher is better, for time and CPU" \
         "lower is better) is taken pair by pair (launcher and reference tool in the same round," \
-        "the order alternating) and its median given. Peak RSS is the process's peak resident memory;" \
-        "growth is that peak less the resident memory just before the measured work began."
+        "the order alternating) and its median given. Peak RSS is the process's peak resident" \
+        "memory; growth is that peak less the resident memory just before the measured work" \
+        "began."
     echo
     echo "Reference archive: $(calc "$archive_bytes / 1073741824" | cut -c1-4) GiB" \
-        "($archive_bytes bytes), $entries entries, $(calc "$unpacked / 1073741824" | cut -c1-4) GiB" \
+        "($archive_bytes bytes), $entries entries," \
+        "$(calc "$unpacked / 1073741824" | cut -c1-4) GiB" \
         "unpacked, deflated; made by bench/extract.sh under the build folder. Served by nginx on" \
         "127.0.0.1, one worker, HTTP/1.1 (sendfile over HTTP; TLS 1.3 over HTTPS, certificate of" \
         "a CA made for the run). The launcher's figures come from \`veltro_sync_bench\`, which" \
@@ -501,6 +509,8 @@ mkdir -p "$(dirname "$out")"
     echo
     printf '%s\n' "$extraction_table"
     if [ ${#notes[@]} -gt 0 ]; then
+        echo
+        echo "## Notes"
         echo
         printf -- '- %s\n' "${notes[@]}"
     fi
