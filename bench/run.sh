@@ -348,9 +348,9 @@ profile_download() {
     local proto=$1 url=$2 data l
     data=$work/logs/perf-$proto.data
     clean
-    if ! perf record -q -F 997 -o "$data" -- env XDG_DATA_HOME="$work/data" \
+    if ! (cd "$work/run" && perf record -q -F 997 -o "$data" -- env XDG_DATA_HOME="$work/data" \
         QT_QPA_PLATFORM=offscreen "$syncbench" --ca "$ca" download "$url" \
-        >"$work/logs/perf-$proto.out" 2>>"$work/logs/launcher-stderr.txt"; then
+        >"$work/logs/perf-$proto.out" 2>>"$work/logs/launcher-stderr.txt"); then
         notes+=("Profile of the $proto download: perf could not record here.")
         return
     fi
