@@ -382,8 +382,8 @@ profile_download() {
             "\`memmove\`) and wake-ups of the other thread (\`write\` of 8 bytes to an eventfd," \
             "\`poll\`, futexes, kernel entry and exit: \`pvm_irq_enable\` is the VM's). In a" \
             "separate 6-second \`strace -y\` sample of a download, 47,429 of 48,302" \
-            "\`write\` calls went to an eventfd and 867 to the archive. The launcher's own handlers (readAll," \
-            "archive writes, progress lines) are a small part. The read buffer bound sets the" \
+            "\`write\` calls went to an eventfd and 867 to the archive. The launcher's own" \
+            "handlers (readAll, archive writes, progress lines) are a small part. The read buffer bound sets the" \
             "size of the pieces: in separate trials, a bare \`QNetworkAccessManager\` GET in a" \
             "\`QApplication\` (no launcher code) with the launcher's 1 MiB bound got readyRead" \
             "every 16 KiB or so (one TLS record) and took 6.2-8.4 s for this archive; with a" \
