@@ -383,8 +383,8 @@ profile_download() {
             "\`poll\`, futexes, kernel entry and exit: \`pvm_irq_enable\` is the VM's). In a" \
             "separate 6-second \`strace -y\` sample of a download, 47,429 of 48,302" \
             "\`write\` calls went to an eventfd and 867 to the archive. The launcher's own" \
-            "handlers (readAll, archive writes, progress lines) are a small part. The read buffer bound sets the" \
-            "size of the pieces: in separate trials, a bare \`QNetworkAccessManager\` GET in a" \
+            "handlers (readAll, archive writes, progress lines) are a small part. The read" \
+            "buffer bound sets the size of the pieces: in separate trials, a bare \`QNetworkAccessManager\` GET in a" \
             "\`QApplication\` (no launcher code) with the launcher's 1 MiB bound got readyRead" \
             "every 16 KiB or so (one TLS record) and took 6.2-8.4 s for this archive; with a" \
             "64 KiB bound readyRead came every 60 KiB and it took 3.7-6.2 s with 3 MiB growth" \
