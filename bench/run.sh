@@ -377,20 +377,20 @@ profile_download() {
         echo "Reading: over HTTPS the launcher's process spends $(printf %.1f "${!ratio_var}")×" \
             "curl's CPU time per GiB, and on two cores shared with nginx's encryption that CPU" \
             "time is the throughput. Decryption (libcrypto) is a small share. Much of the rest" \
-            "is Qt's network thread handing the decrypted data to the GUI thread piece by piece:" \
-            "queued signals (\`postEvent\`, \`QMetaObject::activate\`, \`malloc\`," \
+            "is Qt's network thread handing the decrypted data to the GUI thread piece by" \
+            "piece: queued signals (\`postEvent\`, \`QMetaObject::activate\`, \`malloc\`," \
             "\`memmove\`) and wake-ups of the other thread (\`write\` of 8 bytes to an eventfd," \
             "\`poll\`, futexes, kernel entry and exit: \`pvm_irq_enable\` is the VM's). In a" \
-            "separate 6-second \`strace -y\` sample of a download, 47,429 of 48,302" \
-            "\`write\` calls went to an eventfd and 867 to the archive. The launcher's own" \
-            "handlers (readAll, archive writes, progress lines) are a small part. The read" \
-            "buffer bound sets the size of the pieces: in separate trials, a bare \`QNetworkAccessManager\` GET in a" \
-            "\`QApplication\` (no launcher code) with the launcher's 1 MiB bound got readyRead" \
-            "every 16 KiB or so (one TLS record) and took 6.2-8.4 s for this archive; with a" \
-            "64 KiB bound readyRead came every 60 KiB and it took 3.7-6.2 s with 3 MiB growth" \
-            "(9 runs), near curl's 2.4-5.8 s in the same rounds; unbounded it took 8.6-14.8 s" \
-            "and held up to 1.1 GB. Over plain HTTP, though, a 64 KiB bound let the reply" \
-            "balloon more often (see the notes)."
+            "separate 6-second \`strace -y\` sample of a download, 47,429 of 48,302 \`write\`" \
+            "calls went to an eventfd and 867 to the archive. The launcher's own handlers" \
+            "(readAll, archive writes, progress lines) are a small part. The read buffer bound" \
+            "sets the size of the pieces: in separate trials, a bare \`QNetworkAccessManager\`" \
+            "GET in a \`QApplication\` (no launcher code) with the launcher's 1 MiB bound got" \
+            "readyRead every 16 KiB or so (one TLS record) and took 6.2-8.4 s for this archive;" \
+            "with a 64 KiB bound readyRead came every 60 KiB and it took 3.7-6.2 s with 3 MiB" \
+            "growth (9 runs), near curl's 2.4-5.8 s in the same rounds; unbounded it took" \
+            "8.6-14.8 s and held up to 1.1 GB. Over plain HTTP, though, a 64 KiB bound let the" \
+            "reply balloon more often (see the notes)."
     fi >>"$work/logs/profile.md"
     rm -f "$data"
     clean
