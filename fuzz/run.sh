@@ -19,13 +19,15 @@ bash "$here/scripts/deps.sh"
 fuzz_packages=(clang libclang-rt-14-dev)
 missing=()
 for p in "${fuzz_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
 fi
 
 build=${VELTRO_FUZZ_BUILD_DIR:-$here/build-fuzz}

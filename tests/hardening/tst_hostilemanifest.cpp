@@ -297,7 +297,8 @@ void TestHostileManifest::thousandRepositories()
     QCOMPARE(outcome.columns, 1000);
     QCOMPARE(outcome.panel.filter(QRegularExpression(R"(^bar \[repo\d+\] 0 0$)")).size(), 1000);
     QCOMPARE(outcome.panel.filter(QRegularExpression(R"(^button .* 0 200x100$)")).size(), 3000);
-    QCOMPARE(outcome.log.count("Fetching latest commit hash from GitLab for repository:  \"repo999\""),
+    QCOMPARE(outcome.log.count(
+                 "Fetching latest commit hash from GitLab for repository:  \"repo999\""),
              1);
 }
 
