@@ -149,7 +149,7 @@ void TestHostileNetwork::trickleKeepsTheTransferAlive_data()
     QTest::newRow("archive") << archivePath("client");
 }
 
-// A byte every 100 ms, for well over the idle limit in total: slow, but never idle.
+// A byte every 300 ms, three times the idle limit in total: slow, but never idle for long.
 void TestHostileNetwork::trickleKeepsTheTransferAlive()
 {
     QFETCH(QByteArray, tricklePath);
@@ -164,13 +164,14 @@ void TestHostileNetwork::trickleKeepsTheTransferAlive()
                                     {"repos", QJsonArray{repoEntry(server, "client")}}})
               .toJson(QJsonDocument::Compact)
         : zip;
-    // All but the last 16 bytes at once, then the rest byte by byte.
+    TransferTimeout::setIdleMs(1000);
+    // All but the last 10 bytes at once, then the rest byte by byte.
     server.route(tricklePath, [body](HttpConnection *connection) {
         connection->respondHeaders(200, {{"Content-Length", QByteArray::number(body.size())}});
         if (connection->request().method == "HEAD")
             return;
-        connection->write(body.left(body.size() - 16));
-        trickle(connection, body.right(16), 100);
+        connection->write(body.left(body.size() - 10));
+        trickle(connection, body.right(10), 300);
     });
 
     LogCollector log;
