@@ -44,8 +44,10 @@ bool writeRecordedCommit(const QString &repoName, const QString &commitId)
 
 bool isSafeRepoName(const QString &repoName)
 {
-    // Without a separator the whole name is the only component.
-    return !repoName.contains('/') && !repoName.contains('\\') && repoName != QStringLiteral("..");
+    // Without a separator the whole name is the only component. The system ends a file name at
+    // a NUL: "a<NUL>b" would write the files of a repository named "a".
+    return !repoName.contains('/') && !repoName.contains('\\') && repoName != QStringLiteral("..")
+        && !repoName.contains(QChar(0));
 }
 
 bool acceptRepoName(const QString &repoName)

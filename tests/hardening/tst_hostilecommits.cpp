@@ -11,6 +11,9 @@
 #include "zipbuilder.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressBar>
 #include <QTest>
 
 using namespace SyncFixture;
@@ -36,6 +39,8 @@ private slots:
     void init();
     void commitList_data();
     void commitList();
+    void nameTheFileSystemRefuses_data();
+    void nameTheFileSystemRefuses();
 };
 
 void TestHostileCommits::init()
@@ -104,6 +109,46 @@ void TestHostileCommits::commitList()
         QTRY_VERIFY_WITH_TIMEOUT(log.contains(upToDate), 30000);
         QCOMPARE(server.requestCount("GET", archivePath("client")), 1);
     }
+}
+
+void TestHostileCommits::nameTheFileSystemRefuses_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("refused"); // refused at once, or pending for the run
+    // The system would end the file names at the NUL, at the files of a repository "client".
+    QTest::newRow("NUL") << QString("client") + QChar(0) + "evil" << true;
+    QTest::newRow("NUL and the hash file's name")
+        << QString("client_hash.txt") + QChar(0) << true;
+    QTest::newRow("300 characters") << QString(300, 'n') << false;
+}
+
+// No file may be written under a name other than the repository's own: a name the file system
+// cannot take is refused, or its archive fails to open and the repository stays pending (its bar
+// shown), as for any archive that cannot be written.
+void TestHostileCommits::nameTheFileSystemRefuses()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, refused);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    serveManifest(server, {repoEntry(server, name, "odd")});
+    server.serve(commitsPath("odd"), commitsBody("0123456789abcdef0123456789abcdef01234567"));
+    server.serve(archivePath("odd"), ZipBuilder().addFile("odd/a.txt", "a").bytes());
+
+    LogCollector log;
+    MainWindow window(manifestUrl(server));
+    if (refused) {
+        QTRY_VERIFY(log.contains("Refusing to synchronise repository with an unsafe name:", true));
+        QCOMPARE(server.requestCount("GET", commitsPath("odd")), 0);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Failed to open file for writing:", true), 30000);
+    }
+    auto *bar = window.findChild<QProgressBar *>(name);
+    QVERIFY(bar);
+    QCOMPARE(bar->isHidden(), refused);
+    QCOMPARE(QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QVERIFY(!QFileInfo::exists(TestEnvironment::installRoot() + "/odd"));
 }
 
 VELTRO_TEST_MAIN(TestHostileCommits)
