@@ -458,12 +458,12 @@ done < <(awk '{ for (i = 1; i <= NF; ++i) if ($i ~ /^growth_kib=/) { split($i, g
 this_run="none in this run"
 [ -z "${grown:-}" ] || this_run="see above for this run"
 notes+=("Over plain HTTP the download's memory can grow far past the target, intermittently \
-($this_run). In separate trials about one launcher download over HTTP in six grew by \
-100-580 MiB and was slow and busy as well (few progress lines, several times the CPU time). \`perf record -e syscalls:sys_enter_write\` on \
-such a run showed the archive writes, one per readyRead and so the size of what \
-\`readAll()\` returned, growing from 1 MiB to 92 MiB each: the reply held far more than its \
-1 MiB read buffer bound, and every larger write kept the GUI thread away longer, so still more \
-piled up. It is Qt's: a bare \`QNetworkAccessManager\` GET over HTTP with \
+($this_run). In separate trials about one launcher download over HTTP in six grew by 100-580 MiB \
+and was slow and busy as well (few progress lines, several times the CPU time). \`perf record -e \
+syscalls:sys_enter_write\` on such a run showed the archive writes, one per readyRead and so the \
+size of what \`readAll()\` returned, growing from 1 MiB to 92 MiB each: the reply held far more \
+than its 1 MiB read buffer bound, and every larger write kept the GUI thread away longer, so \
+still more piled up. It is Qt's: a bare \`QNetworkAccessManager\` GET over HTTP with \
 \`setReadBufferSize\` and no launcher code, in the main thread of a \`QApplication\`, ballooned \
 to 99-378 MiB in 4 of 20 runs with a 1 MiB bound and to 92-493 MiB in 5 of 10 with 64 KiB; the \
 same GET in a \`QCoreApplication\` did not in 28 runs, nor in a worker thread of a \
