@@ -19,8 +19,11 @@
 namespace {
 
 // Without a bound Qt buffers the whole body whenever the event loop is held up (another
-// repository's extraction), and the archive would sit in memory.
+// repository's extraction), and the archive would sit in memory. Over TLS a smaller bound makes
+// Qt hand the data over in larger pieces and so wake this thread far less often (measured about
+// twice as fast); over plain HTTP the smaller bound let the reply overrun it more often.
 constexpr qint64 archiveReadBufferSize = 1024 * 1024;
+constexpr qint64 tlsArchiveReadBufferSize = 64 * 1024;
 constexpr int retryDelayMs = 2000;
 
 } // namespace
@@ -107,7 +110,9 @@ void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
             request.setRawHeader("Connection", "keep-alive");
             request.setRawHeader("Cache-Control", "no-cache");
             QNetworkReply *reply = manager->networkManager->get(request);
-            reply->setReadBufferSize(archiveReadBufferSize);
+            reply->setReadBufferSize(url.scheme() == QLatin1String("https")
+                                         ? tlsArchiveReadBufferSize
+                                         : archiveReadBufferSize);
             TransferTimeout::watch(reply);
 
             auto *file = new QFile(archivePath);
