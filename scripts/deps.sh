@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs, once, the Debian packages that building, testing and the demo need.
+# Installs, once, the Debian packages that building, testing and the demo need. Recommended
+# packages come along, as with a plain apt-get install, so that a fresh machine gets what the
+# suite was made with (fonts, X keyboard data, Qt's optional pieces).
 set -euo pipefail
 packages=(
     build-essential cmake pkg-config
@@ -19,5 +21,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
