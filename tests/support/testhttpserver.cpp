@@ -35,6 +35,17 @@ QByteArray reasonPhrase(int status)
     }
 }
 
+// The headers that end the body: its length, or the closing of the connection.
+HeaderList framed(const HeaderList &headers, qsizetype bodySize, bool withLength)
+{
+    HeaderList all = headers;
+    if (withLength)
+        all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(bodySize)));
+    else
+        all.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+    return all;
+}
+
 } // namespace
 
 QByteArray HttpRequest::header(const QByteArray &name) const
@@ -94,11 +105,7 @@ void HttpConnection::respondHeaders(int status, const HeaderList &headers)
 void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers,
                              bool withLength)
 {
-    HeaderList all = headers;
-    if (withLength)
-        all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
-    else
-        all.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+    const HeaderList all = framed(headers, body.size(), withLength);
     respondHeaders(status, all);
     if (m_request.method != "HEAD")
         write(body);
@@ -115,8 +122,7 @@ void HttpConnection::write(const QByteArray &bytes)
 void HttpConnection::respondCut(int status, const QByteArray &body, qsizetype sent,
                                 const HeaderList &headers, bool reset, int holdMs)
 {
-    HeaderList all = headers;
-    all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
+    const HeaderList all = framed(headers, body.size(), true);
     respondHeaders(status, all);
     write(body.left(sent));
     if (holdMs > 0) {
@@ -140,11 +146,7 @@ void HttpConnection::respondCut(int status, const QByteArray &body, qsizetype se
 void HttpConnection::trickle(int status, const QByteArray &body, qsizetype chunkSize,
                              int intervalMs, const HeaderList &headers, bool withLength)
 {
-    HeaderList all = headers;
-    if (withLength)
-        all.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size())));
-    else
-        all.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+    const HeaderList all = framed(headers, body.size(), withLength);
     respondHeaders(status, all);
     if (m_request.method == "HEAD") {
         if (!withLength)

@@ -49,6 +49,8 @@ private slots:
 
 private:
     static const QString commitId;
+    // The manifest of one repository, client, and its commit list naming commitId.
+    static void serveClient(TestHttpServer &server);
     static QByteArray archive(const QString &name, int dataSize = 64 * 1024)
     {
         return ZipBuilder()
@@ -69,6 +71,12 @@ private:
 
 const QString TestArchiveDownload::commitId =
     QStringLiteral("a94a8fe5ccb19ba61c4c0873d391e987982fbbd3");
+
+void TestArchiveDownload::serveClient(TestHttpServer &server)
+{
+    serveManifest(server, {repoEntry(server, "client")});
+    server.serve(commitsPath("client"), commitsBody(commitId));
+}
 
 void TestArchiveDownload::initTestCase()
 {
@@ -101,8 +109,7 @@ void TestArchiveDownload::success()
     TestHttpServer server;
     QVERIFY(server.start(tls));
     const QByteArray zip = archive("client", 600 * 1024);
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
+    serveClient(server);
     server.serve(archivePath("client"), zip);
 
     LogCollector log;
@@ -189,8 +196,7 @@ void TestArchiveDownload::sizeUnknown()
     TestHttpServer server;
     QVERIFY(server.start());
     const QByteArray zip = archive("client", 200 * 1024);
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
+    serveClient(server);
     QPointer<HttpConnection> held;
     server.route(archivePath("client"), [&](HttpConnection *connection) {
         if (connection->request().method == "HEAD") {
@@ -306,8 +312,7 @@ void TestArchiveDownload::failureRetried()
     TestHttpServer server;
     QVERIFY(server.start());
     const QByteArray zip = archive("client", 300 * 1024);
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
+    serveClient(server);
     int heads = 0;
     int gets = 0;
     server.route(archivePath("client"), [&](HttpConnection *connection) {
@@ -446,8 +451,7 @@ void TestArchiveDownload::refusedWrite()
     TestHttpServer server;
     QVERIFY(server.start());
     const QByteArray zip = archive("client", dataSize);
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
+    serveClient(server);
     server.serve(archivePath("client"), zip);
 
     LogCollector log;
@@ -481,8 +485,7 @@ void TestArchiveDownload::archiveCannotBeOpened()
 
     TestHttpServer server;
     QVERIFY(server.start());
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
+    serveClient(server);
     server.route(archivePath("client"), [](HttpConnection *connection) {
         if (connection->request().method == "HEAD")
             connection->respond(200, QByteArray(100, 'x'));
