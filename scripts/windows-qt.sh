@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds, once, a static Qt 6 (qtbase: Core, Gui, Widgets, Network with schannel, the
-# windows platform plugin) and minizip for 64-bit Windows, from Debian's own source packages,
-# into a cache folder. A later run with the same options finds the stamp and builds nothing.
+# windows platform plugin), minizip and libdeflate for 64-bit Windows, from Debian's own source
+# packages, into a cache folder. A later run with the same options finds the stamps and builds
+# nothing.
 #
 #   bash scripts/windows-qt.sh <cache folder>
 #
@@ -27,29 +28,6 @@ qt_options=(
 stamp="$cache/qt.stamp"
 want="qtbase 6.4.2 $(sha256sum "$toolchain" | cut -c1-16) ${qt_options[*]}"
 
-fetch_source() { # package, folder
-    local package=$1 dest=$2
-    [ -d "$dest" ] && return 0
-    local src="$cache/src" version
-    mkdir -p "$src"
-    # The security suite's sources are not always on the mirror; fall back to each version the
-    # archive lists until one downloads.
-    (cd "$src" && apt-get source -qq --download-only "$package" >/dev/null 2>&1) || {
-        for version in $(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -ru); do
-            (cd "$src" && apt-get source -qq --download-only "$package=$version" >/dev/null 2>&1) \
-                && break
-        done
-    }
-    local dsc
-    dsc=$(ls -t "$src/${package}"_*.dsc | head -n1)
-    dpkg-source -x "$dsc" "$dest" > "$src/$package.extract.log"
-}
-
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
-    echo "Qt and minizip for Windows: cached in $cache"
-    exit 0
-fi
-
 ensure_deb_src() {
     local list=/etc/apt/sources.list.d/veltro-deb-src.sources
     apt-cache showsrc qt6-base 2>/dev/null | grep -q '^Version:' && return 0
@@ -64,7 +42,49 @@ ensure_deb_src() {
     fi
     apt-get update -qq
 }
-ensure_deb_src
+
+fetch_source() { # package, folder
+    local package=$1 dest=$2
+    [ -d "$dest" ] && return 0
+    ensure_deb_src
+    local src="$cache/src" version
+    mkdir -p "$src"
+    # The security suite's sources are not always on the mirror; fall back to each version the
+    # archive lists until one downloads.
+    (cd "$src" && apt-get source -qq --download-only "$package" >/dev/null 2>&1) || {
+        for version in $(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -ru); do
+            (cd "$src" && apt-get source -qq --download-only "$package=$version" >/dev/null 2>&1) \
+                && break
+        done
+    }
+    local dsc
+    dsc=$(ls -t "$src/${package}"_*.dsc | head -n1)
+    dpkg-source -x "$dsc" "$dest" > "$src/$package.extract.log" 2>&1
+}
+
+
+# libdeflate: the inflate and CRC-32 of the extraction, a static library with its pkg-config file.
+build_libdeflate() {
+    local ld="$cache/libdeflate" f
+    [ -f "$ld/lib/pkgconfig/libdeflate.pc" ] && return 0
+    fetch_source libdeflate "$cache/src/libdeflate"
+    rm -rf "$ld" && mkdir -p "$ld/lib/pkgconfig" "$ld/include" "$ld/obj"
+    for f in deflate_decompress crc32 utils x86/cpu_features; do
+        $triple-gcc-posix -O2 -I"$cache/src/libdeflate" -c "$cache/src/libdeflate/lib/$f.c" \
+            -o "$ld/obj/${f//\//_}.o"
+    done
+    $triple-ar rcs "$ld/lib/libdeflate.a" "$ld"/obj/*.o
+    cp "$cache/src/libdeflate/libdeflate.h" "$ld/include/"
+    printf '%s\n' "prefix=$ld" 'libdir=${prefix}/lib' 'includedir=${prefix}/include' '' \
+        'Name: libdeflate' 'Description: DEFLATE decompression and CRC-32' 'Version: 1.14' \
+        'Libs: -L${libdir} -ldeflate' 'Cflags: -I${includedir}' > "$ld/lib/pkgconfig/libdeflate.pc"
+}
+
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+    build_libdeflate
+    echo "Qt and minizip for Windows: cached in $cache"
+    exit 0
+fi
 
 start=$(date +%s)
 fetch_source qt6-base "$cache/src/qtbase"
@@ -91,6 +111,7 @@ done
 $triple-ar rcs "$mz/lib/libminizip.a" "$mz"/obj/*.o
 cp "$cache/src/zlib/contrib/minizip/"{ioapi,unzip,zip,iowin32}.h "$mz/include/minizip/"
 
+build_libdeflate
 rm -rf "$cache/qt-build"
 echo "$want" > "$stamp"
 echo "Qt and minizip for Windows built in $(( $(date +%s) - start )) s"
