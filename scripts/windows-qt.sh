@@ -90,14 +90,15 @@ start=$(date +%s)
 fetch_source qt6-base "$cache/src/qtbase"
 fetch_source zlib "$cache/src/zlib"
 
+# An interrupted build resumes where it stopped.
 echo "Configuring qtbase for Windows (log: $cache/qt-configure.log)"
-rm -rf "$cache/qt-build" "$cache/qt"
 cmake -G Ninja -S "$cache/src/qtbase" -B "$cache/qt-build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$cache/qt" "${qt_options[@]}" \
     > "$cache/qt-configure.log" 2>&1 || { tail -n 40 "$cache/qt-configure.log"; exit 1; }
 echo "Building qtbase for Windows, about an hour on 2 cores (log: $cache/qt-build.log)"
 cmake --build "$cache/qt-build" --parallel "$(nproc)" > "$cache/qt-build.log" 2>&1 \
     || { tail -n 60 "$cache/qt-build.log"; exit 1; }
+rm -rf "$cache/qt"
 cmake --install "$cache/qt-build" > "$cache/qt-install.log" 2>&1
 
 # minizip lives in zlib's source as contrib/minizip; the reading side and the Windows file
