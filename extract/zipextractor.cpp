@@ -1,6 +1,7 @@
 #include "extract/zipextractor.h"
 
 #include "extract/archivereader.h"
+#include "extract/filenames.h"
 #include "extract/installroot.h"
 
 #include <QByteArray>
@@ -117,11 +118,25 @@ bool escapesRoot(const QString &name)
     return false;
 }
 
+// A name with a component Windows would refuse or read as another file.
+bool hasUnportableComponent(const QString &name)
+{
+    for (const QStringView part : components(name)) {
+        if (part != u"." && !FileNames::isPortableComponent(part))
+            return true;
+    }
+    return false;
+}
+
 // minizip hands names over as stored, so the checks against leaving the root are ours.
 bool acceptEntryName(const QString &name)
 {
     if (escapesRoot(name)) {
         qDebug() << "Refusing entry outside the install folder:" << name;
+        return false;
+    }
+    if (hasUnportableComponent(name)) {
+        qDebug() << "Refusing entry with an unsafe name:" << name;
         return false;
     }
     return true;

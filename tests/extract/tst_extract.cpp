@@ -330,6 +330,22 @@ void TestExtract::unsafeNames_data()
     QTest::newRow("parent with a blank") << QByteArray("a/.. /.. /x") << outside;
     QTest::newRow("three dots") << QByteArray("repo/.../x") << outside;
     QTest::newRow("one dot") << QByteArray("repo/./one.txt") << QString();
+
+    // Names Windows refuses, or reads as another file, are refused everywhere.
+    const QString unsafe = "Refusing entry with an unsafe name:";
+    QTest::newRow("colon") << QByteArray("repo/a:b.txt") << unsafe;
+    QTest::newRow("device") << QByteArray("repo/NUL") << unsafe;
+    QTest::newRow("device, extension") << QByteArray("repo/nul.txt") << unsafe;
+    QTest::newRow("device, mixed case") << QByteArray("repo/Com1") << unsafe;
+    QTest::newRow("device as folder") << QByteArray("repo/lpt9/x.txt") << unsafe;
+    QTest::newRow("device, blank before extension") << QByteArray("repo/aux .h") << unsafe;
+    QTest::newRow("device name as a part") << QByteArray("repo/console.txt") << QString();
+    QTest::newRow("device number out of range") << QByteArray("repo/COM10") << QString();
+    QTest::newRow("trailing dot") << QByteArray("repo/notes.") << unsafe;
+    QTest::newRow("folder with trailing blank") << QByteArray("repo/dir /x") << unsafe;
+    QTest::newRow("leading dot and blank") << QByteArray("repo/.a b") << QString();
+    for (const char *c : {"<", ">", "\"", "|", "?", "*", "\x01", "\x1f"})
+        QTest::addRow("character %02x", quint8(*c)) << QByteArray("repo/a") + c + "b" << unsafe;
 }
 
 void TestExtract::unsafeNames()
