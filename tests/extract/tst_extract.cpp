@@ -63,7 +63,7 @@ QSet<QString> outsideInstallRoot()
 }
 
 // Owner, group and other bits; Qt's "user" bits repeat the owner's for the current user.
-const int ModeBits = 0x7077;
+constexpr int modeBits = 0x7077;
 
 } // namespace
 
@@ -453,9 +453,9 @@ void TestExtract::unixModes()
     if (!expected) {
         QFile fresh(root() + "/fresh");
         QVERIFY(fresh.open(QIODevice::WriteOnly));
-        expected = int(fresh.permissions()) & ModeBits;
+        expected = int(fresh.permissions()) & modeBits;
     }
-    QCOMPARE(int(QFileInfo(root() + "/repo/bin/run").permissions()) & ModeBits, expected);
+    QCOMPARE(int(QFileInfo(root() + "/repo/bin/run").permissions()) & modeBits, expected);
 }
 
 void TestExtract::cleanUpFinishesTheBar()
