@@ -4,13 +4,13 @@
 
 #include "fuzzsupport.h"
 
+#include "extract/installroot.h"
 #include "extract/zipextractor.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QStringList>
 
 #include <cstddef>
@@ -25,7 +25,7 @@ namespace {
 constexpr rlim_t fileSizeLimit = 16 * 1024 * 1024;
 
 QString archivePath;
-QString installRoot;
+QString root;
 QStringList sandboxBefore;
 
 // Every path below the sandbox, except the install root's contents and the archive itself.
@@ -35,7 +35,7 @@ void listBelow(const QString &path, QStringList &list)
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         const QString p = entry.absoluteFilePath();
-        if (p.startsWith(installRoot + "/") || p == archivePath)
+        if (p.startsWith(root + "/") || p == archivePath)
             continue;
         list.append(p);
         if (entry.isDir() && !entry.isSymLink())
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     rlimit limit{fileSizeLimit, fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
     archivePath = QDir::current().absoluteFilePath("fuzz.zip");
-    installRoot = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    QDir().mkpath(installRoot);
+    root = installRoot();
+    QDir().mkpath(root);
     sandboxBefore = sandboxListing();
     return 0;
 }
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (sandboxListing() != sandboxBefore)
         abort();
-    QDir(installRoot).removeRecursively();
-    QDir().mkpath(installRoot);
+    QDir(root).removeRecursively();
+    QDir().mkpath(root);
     return 0;
 }

@@ -6,11 +6,11 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QUrl>
 
@@ -26,9 +26,103 @@ constexpr qint64 archiveReadBufferSize = 1024 * 1024;
 constexpr qint64 tlsArchiveReadBufferSize = 64 * 1024;
 constexpr int retryDelayMs = 2000;
 
+void logWriteFailure(DownloadAttempt &attempt)
+{
+    attempt.writeFailure = attempt.file->errorString();
+    qDebug() << "Failed to write ZIP file:" << attempt.archivePath << *attempt.writeFailure;
+}
+
 } // namespace
 
 namespace ArchiveDownload {
+
+void headFinished(QNetworkReply *head, const std::shared_ptr<DownloadAttempt> &attempt)
+{
+    const auto release = qScopeGuard([head] { head->deleteLater(); });
+    // A failed HEAD counts as one without a length; the GET decides.
+    const QVariant length = head->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid()) {
+        attempt->fileSize = length.toLongLong();
+        qDebug() << "File size detected:" << attempt->fileSize;
+    } else {
+        qDebug() << "Failed to retrieve file size.";
+    }
+
+    attempt->reply = sendGet(*attempt);
+    if (openArchive(*attempt))
+        connectHandlers(attempt);
+}
+
+QNetworkReply *sendGet(const DownloadAttempt &attempt)
+{
+    QNetworkRequest request(attempt.url);
+    request.setRawHeader("Connection", "keep-alive");
+    request.setRawHeader("Cache-Control", "no-cache");
+    QNetworkReply *reply = TransferTimeout::get(attempt.network, request);
+    reply->setReadBufferSize(attempt.url.scheme() == QLatin1String("https")
+                                 ? tlsArchiveReadBufferSize
+                                 : archiveReadBufferSize);
+    return reply;
+}
+
+bool openArchive(DownloadAttempt &attempt)
+{
+    auto file = std::make_unique<QFile>(attempt.archivePath);
+    if (!file->open(QIODevice::WriteOnly)) {
+        qDebug() << "Failed to open file for writing:" << file->errorString();
+        // Nothing would read this reply; end the transfer instead of leaving it open.
+        attempt.reply->abort();
+        attempt.reply->deleteLater();
+        return false;
+    }
+    attempt.file = std::move(file);
+    return true;
+}
+
+void connectHandlers(const std::shared_ptr<DownloadAttempt> &attempt)
+{
+    QNetworkReply *reply = attempt->reply;
+    QObject::connect(
+        reply, &QNetworkReply::downloadProgress, reply,
+        [attempt](qint64 received, qint64 total) { showProgress(*attempt, received, total); },
+        Qt::DirectConnection);
+    QObject::connect(
+        reply, &QNetworkReply::readyRead, reply, [attempt] { receive(*attempt); },
+        Qt::DirectConnection);
+    QObject::connect(
+        reply, &QNetworkReply::finished, reply, [attempt] { complete(*attempt); },
+        Qt::DirectConnection);
+    attempt->errorHandler = QObject::connect(
+        reply, &QNetworkReply::errorOccurred, reply,
+        [attempt] {
+            reportError(*attempt, TransferTimeout::error(attempt->reply),
+                        TransferTimeout::errorString(attempt->reply));
+        },
+        Qt::DirectConnection);
+}
+
+void showProgress(const DownloadAttempt &attempt, qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (attempt.bar) {
+        if (attempt.fileSize > 0)
+            attempt.bar->setValue(int(bytesReceived * 100 / attempt.fileSize));
+        else
+            attempt.bar->setRange(0, 0);
+    }
+    qDebug() << "Downloaded" << bytesReceived << "bytes out of" << bytesTotal;
+}
+
+void receive(DownloadAttempt &attempt)
+{
+    if (!storeArrivedBytes(attempt))
+        abort(attempt);
+}
+
+void abort(DownloadAttempt &attempt)
+{
+    QObject::disconnect(attempt.errorHandler);
+    attempt.reply->abort();
+}
 
 bool storeArrivedBytes(DownloadAttempt &attempt)
 {
@@ -40,9 +134,7 @@ bool storeArrivedBytes(DownloadAttempt &attempt)
         attempt.bytesWritten += written;
     if (written == bytes.size())
         return true;
-    attempt.writeFailed = true;
-    attempt.writeError = attempt.file->errorString();
-    qDebug() << "Failed to write ZIP file:" << attempt.archivePath << attempt.writeError;
+    logWriteFailure(attempt);
     return false;
 }
 
@@ -50,12 +142,12 @@ bool flushArchive(DownloadAttempt &attempt)
 {
     if (attempt.file->flush())
         return true;
-    attempt.writeFailed = true;
-    attempt.writeError = attempt.file->errorString();
-    qDebug() << "Failed to write ZIP file:" << attempt.archivePath << attempt.writeError;
+    logWriteFailure(attempt);
     return false;
 }
 
+// Retries start in two places only: here, called by the GET's error handler, and from the
+// completion when a body ended short without an error from Qt.
 void reportError(const DownloadAttempt &attempt, QNetworkReply::NetworkError code,
                  const QString &text)
 {
@@ -80,94 +172,22 @@ void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
         return;
 
     disableAllButtons();
-    const QString archivePath = SyncFiles::archiveFilePath(repo.name);
-    const QPointer<QProgressBar> bar = findProgressBar(repo.name);
-    if (bar) {
-        bar->setRange(0, 100);
-        bar->setValue(0);
-        bar->setVisible(true);
+    auto attempt = std::make_shared<DownloadAttempt>();
+    attempt->manager = this;
+    attempt->network = networkManager;
+    attempt->repo = repo;
+    attempt->latestCommitHash = latestCommitHash;
+    attempt->archivePath = SyncFiles::archiveFilePath(repo.name);
+    attempt->url = QUrl(repo.download, QUrl::TolerantMode);
+    attempt->bar = findProgressBar(repo.name);
+    if (attempt->bar) {
+        attempt->bar->setRange(0, 100);
+        attempt->bar->setValue(0);
+        attempt->bar->setVisible(true);
     }
 
-    const QUrl url(repo.download, QUrl::TolerantMode);
-    QNetworkReply *head = networkManager->head(QNetworkRequest(url));
-    TransferTimeout::watch(head);
-    RepoManager *manager = this;
+    QNetworkReply *head = TransferTimeout::head(networkManager, QNetworkRequest(attempt->url));
     connect(
         head, &QNetworkReply::finished, head,
-        [head, url, manager, archivePath, bar, repo, latestCommitHash] {
-            // A failed HEAD counts as one without a length; the GET decides.
-            qint64 fileSize = -1;
-            const QVariant length = head->header(QNetworkRequest::ContentLengthHeader);
-            if (length.isValid()) {
-                fileSize = length.toLongLong();
-                qDebug() << "File size detected:" << fileSize;
-            } else {
-                qDebug() << "Failed to retrieve file size.";
-            }
-            head->deleteLater();
-
-            QNetworkRequest request(url);
-            request.setRawHeader("Connection", "keep-alive");
-            request.setRawHeader("Cache-Control", "no-cache");
-            QNetworkReply *reply = manager->networkManager->get(request);
-            reply->setReadBufferSize(url.scheme() == QLatin1String("https")
-                                         ? tlsArchiveReadBufferSize
-                                         : archiveReadBufferSize);
-            TransferTimeout::watch(reply);
-
-            auto *file = new QFile(archivePath);
-            if (!file->open(QIODevice::WriteOnly)) {
-                qDebug() << "Failed to open file for writing:" << file->errorString();
-                delete file;
-                // Nothing would read this reply; end the transfer instead of leaving it open.
-                reply->abort();
-                reply->deleteLater();
-                return;
-            }
-
-            auto attempt = std::make_shared<DownloadAttempt>();
-            attempt->reply = reply;
-            attempt->file = file;
-            attempt->manager = manager;
-            attempt->archivePath = archivePath;
-            attempt->repo = repo;
-            attempt->latestCommitHash = latestCommitHash;
-            attempt->bar = bar;
-
-            connect(
-                reply, &QNetworkReply::downloadProgress, reply,
-                [fileSize, bar](qint64 bytesReceived, qint64 bytesTotal) {
-                    if (bar) {
-                        if (fileSize > 0)
-                            bar->setValue(int(bytesReceived * 100 / fileSize));
-                        else
-                            bar->setRange(0, 0);
-                    }
-                    qDebug() << "Downloaded" << bytesReceived << "bytes out of" << bytesTotal;
-                },
-                Qt::DirectConnection);
-            connect(
-                reply, &QNetworkReply::readyRead, reply,
-                [attempt] {
-                    if (!attempt->writeFailed && !ArchiveDownload::storeArrivedBytes(*attempt))
-                        attempt->reply->abort();
-                },
-                Qt::DirectConnection);
-            connect(
-                reply, &QNetworkReply::finished, reply,
-                [attempt] { ArchiveDownload::complete(*attempt); }, Qt::DirectConnection);
-            connect(
-                reply, &QNetworkReply::errorOccurred, reply,
-                [attempt](QNetworkReply::NetworkError code) {
-                    // A refused write has been reported; the abort that followed is ours.
-                    if (attempt->writeFailed)
-                        return;
-                    if (TransferTimeout::timedOut(attempt->reply))
-                        code = QNetworkReply::TimeoutError;
-                    ArchiveDownload::reportError(*attempt, code,
-                                                 TransferTimeout::errorString(attempt->reply));
-                },
-                Qt::DirectConnection);
-        },
-        Qt::DirectConnection);
+        [head, attempt] { ArchiveDownload::headFinished(head, attempt); }, Qt::DirectConnection);
 }

@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QUrl>
 
 void RepoManager::fetchLatestCommitHash(const Repo &repo)
@@ -19,26 +20,24 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
 
     QNetworkRequest request(QUrl(QString("%1").arg(repo.api), QUrl::TolerantMode));
     qDebug() << "Fetching latest commit hash from GitLab for repository: " << repo.name;
-    QNetworkReply *reply = networkManager->get(request);
-    TransferTimeout::watch(reply);
+    QNetworkReply *reply = TransferTimeout::get(networkManager, request);
 
     RepoManager *manager = this;
     connect(
         reply, &QNetworkReply::finished, reply,
         [reply, manager, repo] {
+            const auto release = qScopeGuard([reply] { reply->deleteLater(); });
             if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
                 const int status =
                     reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 qDebug() << "Failed to fetch commit hash from GitLab: "
                          << TransferTimeout::errorString(reply) << "HTTP Status Code: " << status;
-                reply->deleteLater();
                 return;
             }
 
             const QJsonArray commits = QJsonDocument::fromJson(reply->readAll()).array();
             if (commits.isEmpty()) {
                 qDebug() << "No commits found for the repository.";
-                reply->deleteLater();
                 return;
             }
 
@@ -51,7 +50,6 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
                 qDebug() << "Hash is different. Downloading ZIP...";
                 manager->downloadZip(repo, latest);
             }
-            reply->deleteLater();
         },
         Qt::DirectConnection);
 }

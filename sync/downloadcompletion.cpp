@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QScopeGuard>
 
 namespace {
 
@@ -34,14 +35,18 @@ namespace ArchiveDownload {
 void complete(DownloadAttempt &attempt)
 {
     QNetworkReply *reply = attempt.reply;
+    const auto release = qScopeGuard([&attempt, reply] {
+        reply->deleteLater();
+        attempt.file.reset();
+    });
     bool failed = true;
     QString failure;
-    if (attempt.writeFailed) {
-        failure = attempt.writeError;
+    if (attempt.writeFailure) {
+        failure = *attempt.writeFailure;
     } else if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
         failure = TransferTimeout::errorString(reply);
     } else if (!storeArrivedBytes(attempt) || !flushArchive(attempt)) {
-        failure = attempt.writeError;
+        failure = *attempt.writeFailure;
     } else if (cutShort(attempt)) {
         // The same report and retry as when Qt tells of the closed connection itself.
         failure = QCoreApplication::translate("QHttp", "Connection closed");
@@ -67,10 +72,7 @@ void complete(DownloadAttempt &attempt)
             attempt.bar->setValue(100);
         }
     }
-
     attempt.manager->enableButtonsIfComplete();
-    reply->deleteLater();
-    attempt.file->deleteLater();
 }
 
 } // namespace ArchiveDownload

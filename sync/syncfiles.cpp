@@ -1,5 +1,7 @@
 #include "sync/syncfiles.h"
 
+#include "extract/filenames.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QTextStream>
@@ -44,10 +46,10 @@ bool writeRecordedCommit(const QString &repoName, const QString &commitId)
 
 bool isSafeRepoName(const QString &repoName)
 {
-    // Without a separator the whole name is the only component. The system ends a file name at
-    // a NUL: "a<NUL>b" would write the files of a repository named "a".
-    return !repoName.contains('/') && !repoName.contains('\\') && repoName != QStringLiteral("..")
-        && !repoName.contains(QChar(0));
+    // Without a separator the whole name is the only component; the component rule refuses
+    // separators, and NUL, at which the system would end "a<NUL>b" as the files of "a".
+    // It refuses ".." too; "." names the files "._hash.txt" and "..zip", which are harmless.
+    return repoName == QStringLiteral(".") || FileNames::isPortableComponent(repoName);
 }
 
 bool acceptRepoName(const QString &repoName)

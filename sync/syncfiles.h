@@ -16,7 +16,8 @@ QString readRecordedCommit(const QString &repoName);
 bool writeRecordedCommit(const QString &repoName, const QString &commitId);
 
 // The name becomes file names in the working directory: one that holds a folder separator or a
-// ".." component would reach outside it.
+// ".." component would reach outside it, and one Windows refuses as a file name is refused
+// everywhere alike.
 bool isSafeRepoName(const QString &repoName);
 // isSafeRepoName, logging the refusal of an unsafe name.
 bool acceptRepoName(const QString &repoName);

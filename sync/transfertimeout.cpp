@@ -1,12 +1,14 @@
 #include "sync/transfertimeout.h"
 
 #include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
 #include <QTimer>
 #include <QVariant>
 
 namespace {
 
-const char timedOutProperty[] = "veltroTimedOut";
+constexpr char timedOutProperty[] = "veltroTimedOut";
 constexpr int tickMs = 1000;
 
 // Counts idle time in ticks of its own. A tick that comes late means the event loop was blocked
@@ -73,6 +75,20 @@ int idleMs()
 void watch(QNetworkReply *reply)
 {
     new IdleWatcher(reply, s_idleMs);
+}
+
+QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request)
+{
+    QNetworkReply *reply = manager->get(request);
+    watch(reply);
+    return reply;
+}
+
+QNetworkReply *head(QNetworkAccessManager *manager, const QNetworkRequest &request)
+{
+    QNetworkReply *reply = manager->head(request);
+    watch(reply);
+    return reply;
 }
 
 bool timedOut(const QNetworkReply *reply)

@@ -3,6 +3,9 @@
 #include <QNetworkReply>
 #include <QString>
 
+class QNetworkAccessManager;
+class QNetworkRequest;
+
 // Qt sets no transfer timeout, and its own one reports OperationCanceledError. This ends a reply
 // that receives nothing for a while, and lets the handlers see that end as TimeoutError.
 namespace TransferTimeout {
@@ -13,12 +16,17 @@ constexpr int defaultIdleMs = 30000;
 void setIdleMs(int ms);
 int idleMs();
 
-// Starts watching; the watcher is a child of the reply and goes with it.
+// Send a request and watch its reply: every request of the launcher goes through these.
+QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request);
+QNetworkReply *head(QNetworkAccessManager *manager, const QNetworkRequest &request);
+
+// Starts watching a reply sent otherwise; the watcher is a child of the reply and goes with it.
 void watch(QNetworkReply *reply);
 
 bool timedOut(const QNetworkReply *reply);
 
 // The reply's error and error text, with a time-out of the watcher reported as TimeoutError.
+// Qt lets no one but the reply set its error, so handlers read the outcome here, not from it.
 QNetworkReply::NetworkError error(const QNetworkReply *reply);
 QString errorString(const QNetworkReply *reply);
 

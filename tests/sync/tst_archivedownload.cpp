@@ -11,12 +11,15 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <algorithm>
 
 using namespace SyncFixture;
 
@@ -46,6 +49,7 @@ private slots:
     void archiveCannotBeOpened();
     void buttonsWaitForLastRepository();
     void retryDroppedWithManager();
+    void fileClosedWithManager();
 
 private:
     static const QString commitId;
@@ -594,6 +598,37 @@ void TestArchiveDownload::retryDroppedWithManager()
     QCOMPARE(keptGets, 3);
     QCOMPARE(server.requestCount("HEAD", archivePath("gone")), 1);
     QCOMPARE(server.requestCount("GET", archivePath("gone")), 1);
+}
+
+// Replies go with their manager before they finish (the window closed mid-download); the archive
+// file goes with them.
+void TestArchiveDownload::fileClosedWithManager()
+{
+    if (!QFileInfo::exists("/proc/self/fd"))
+        QSKIP("needs /proc/self/fd");
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.route(archivePath("client"), [](HttpConnection *connection) {
+        connection->trickle(200, QByteArray(100000, 'c'), 1000, 1000);
+    });
+    Repo repo;
+    repo.name = "client";
+    repo.download = server.urlString(QString::fromUtf8(archivePath("client")));
+    const auto archiveOpen = [] {
+        const QString archive = QFileInfo("client.zip").canonicalFilePath();
+        const QFileInfoList fds = QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System);
+        return std::any_of(fds.begin(), fds.end(), [&](const QFileInfo &fd) {
+            return !archive.isEmpty() && fd.symLinkTarget() == archive;
+        });
+    };
+
+    LogCollector log;
+    auto *host = new QWidget;
+    (new RepoManager(host))->downloadZip(repo, commitId);
+    QTRY_VERIFY(log.contains("Downloaded", true));
+    QVERIFY(archiveOpen());
+    delete host;
+    QVERIFY(!archiveOpen());
 }
 
 VELTRO_TEST_MAIN(TestArchiveDownload)

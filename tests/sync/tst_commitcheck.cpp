@@ -206,6 +206,13 @@ void TestCommitCheck::unsafeNameRefused_data()
     QTest::newRow("sub-folder") << "sub/client";
     QTest::newRow("absolute") << "/tmp/client";
     QTest::newRow("backslash") << "..\\escape";
+    // Names Windows refuses for files are refused everywhere.
+    QTest::newRow("colon") << "client:stream";
+    QTest::newRow("device") << "nul";
+    QTest::newRow("device, extension") << "Com1.tar";
+    QTest::newRow("trailing dot") << "client.";
+    QTest::newRow("trailing blank") << "client ";
+    QTest::newRow("forbidden character") << "client?";
 }
 
 void TestCommitCheck::unsafeNameRefused()

@@ -1,0 +1,8 @@
+#include "extract/installroot.h"
+
+#include <QStandardPaths>
+
+QString installRoot()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
