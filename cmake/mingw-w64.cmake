@@ -7,9 +7,10 @@ set(CMAKE_C_COMPILER ${VELTRO_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${VELTRO_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${VELTRO_MINGW_TRIPLE}-windres)
 
-# Target libraries come from the MinGW root and the prefixes the caller adds (the Qt and minizip
-# builds); programs such as moc and rcc come from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${VELTRO_MINGW_TRIPLE})
+# Target libraries come from the MinGW root and from the prefixes in CMAKE_PREFIX_PATH (the
+# cross-built Qt, minizip and libdeflate); programs such as moc and rcc come from the build
+# machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${VELTRO_MINGW_TRIPLE} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

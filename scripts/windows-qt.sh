@@ -26,7 +26,7 @@ qt_options=(
     -DFEATURE_system_zlib=ON
 )
 stamp="$cache/qt.stamp"
-want="qtbase 6.4.2 $(sha256sum "$toolchain" | cut -c1-16) ${qt_options[*]}"
+want="qtbase 6.4.2, $($triple-g++-posix -dumpfullversion), ${qt_options[*]}"
 
 ensure_deb_src() {
     local list=/etc/apt/sources.list.d/veltro-deb-src.sources
@@ -111,6 +111,11 @@ for f in ioapi unzip iowin32 zip; do
 done
 $triple-ar rcs "$mz/lib/libminizip.a" "$mz"/obj/*.o
 cp "$cache/src/zlib/contrib/minizip/"{ioapi,unzip,zip,iowin32}.h "$mz/include/minizip/"
+mkdir -p "$mz/lib/pkgconfig"
+printf '%s\n' "prefix=$mz" 'libdir=${prefix}/lib' 'includedir=${prefix}/include' '' \
+    'Name: minizip' 'Description: ZIP archives over zlib' 'Version: 1.2.13' \
+    'Libs: -L${libdir} -lminizip -lz' 'Cflags: -I${includedir}/minizip' \
+    > "$mz/lib/pkgconfig/minizip.pc"
 
 build_libdeflate
 rm -rf "$cache/qt-build"
