@@ -134,6 +134,14 @@ void TestEndToEnd::initTestCase()
     if (nginx.isEmpty())
         QSKIP("nginx is not installed");
 
+    // The server presents the test certificates, whose authority the launcher carries.
+    QVERIFY(QDir().mkpath(m_server + "/tls"));
+    for (const char *name : {"ca.pem", "server.pem", "server.key"}) {
+        QFile::remove(m_server + "/tls/" + name);
+        QVERIFY(QFile::copy(QStringLiteral(VELTRO_E2E_CERT_DIR "/") + name,
+                            m_server + "/tls/" + name));
+    }
+
     QProcess prepare;
     prepare.setProcessChannelMode(QProcess::MergedChannels);
     prepare.start("bash", {QStringLiteral(VELTRO_E2E_PREPARE), m_server,
