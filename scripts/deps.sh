@@ -50,7 +50,8 @@ done
 
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
