@@ -20,4 +20,6 @@ function(veltro_add_build_config target)
     add_library(${target} STATIC ${output} ${PROJECT_SOURCE_DIR}/app/buildconfig.h)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     target_link_libraries(${target} PRIVATE Qt6::Core)
+    # Plain functions: nothing for Qt's code generators to do.
+    set_target_properties(${target} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
 endfunction()
