@@ -1,10 +1,9 @@
 #include "app/mainwindow.h"
 
+#include "app/buildconfig.h"
 #include "app/mainwindowform.h"
 #include "manifest/repomanager.h"
 #include "sync/transfertimeout.h"
-
-#include <buildconfig.h>
 
 #include <QBrush>
 #include <QDebug>
@@ -17,7 +16,7 @@
 #include <QUrl>
 
 MainWindow::MainWindow(QWidget *parent)
-    : MainWindow(QStringLiteral(VELTRO_MANIFEST_URL), parent)
+    : MainWindow(builtInManifestUrl(), parent)
 {
 }
 

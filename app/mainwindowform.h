@@ -1,5 +1,7 @@
 #pragma once
 
+#include "launch/buttonpanel.h"
+
 #include <QCoreApplication>
 #include <QMainWindow>
 #include <QMetaObject>
@@ -31,8 +33,9 @@ public:
         centralwidget = new QWidget(MainWindow);
         centralwidget->setObjectName("centralwidget");
         buttonPanel = new QWidget(centralwidget);
-        buttonPanel->setObjectName("buttonPanel");
+        buttonPanel->setObjectName(buttonPanelName);
         buttonPanel->setGeometry(QRect(0, 170, 800, 300));
+        // clang-format off
         buttonPanel->setStyleSheet(QString::fromUtf8(
             "\n"
             "                QWidget#buttonPanel {\n"
@@ -40,6 +43,7 @@ public:
             "                    border: 1;\n"
             "                }\n"
             "            "));
+        // clang-format on
         MainWindow->setCentralWidget(centralwidget);
 
         retranslateUi(MainWindow);

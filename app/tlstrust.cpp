@@ -5,14 +5,13 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
-bool trustExtraCertificateAuthorities(const QString &pemPath)
+bool trustExtraCertificateAuthorities(const QByteArray &pem)
 {
-    if (pemPath.isEmpty())
+    if (pem.isEmpty())
         return true;
-    const QList<QSslCertificate> authorities =
-        QSslCertificate::fromPath(pemPath, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    const QList<QSslCertificate> authorities = QSslCertificate::fromData(pem, QSsl::Pem);
     if (authorities.isEmpty()) {
-        qWarning() << "No certificate authority found in" << pemPath;
+        qWarning() << "No certificate authority found in the built-in PEM text";
         return false;
     }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();

@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 
-// Adds the certificate authorities of a PEM file to those every TLS connection of the process
-// trusts. Verification stays on; an empty path changes nothing. False when the file holds none.
-bool trustExtraCertificateAuthorities(const QString &pemPath);
+// Adds the certificate authorities of PEM text to those every TLS connection of the process
+// trusts, next to the system's. Verification stays on; empty text changes nothing. False when
+// the text holds no certificate.
+bool trustExtraCertificateAuthorities(const QByteArray &pem);

@@ -5,9 +5,9 @@
 #
 # The reference archive (about 1.1 GiB deflated: 400 text files of 0.25-2.25 MiB and ten
 # incompressible 100 MiB binaries, 1.5 GiB unpacked) is generated once into
-# <build>/bench-data/extract-reference.zip and reused. Every extractor gets one warm-up run, then
-# EXTRACT_BENCH_RUNS (default 3) measured runs, each into an empty folder after a sync. Prints a
-# Markdown table (median wall time and CPU time, their ratios to bsdtar, peak RSS) on stdout;
+# <build>/bench-data/extract-reference.zip and reused (EXTRACT_BENCH_ARCHIVE names another one).
+# Every extractor gets one warm-up run, then EXTRACT_BENCH_RUNS (default 3) measured runs, each
+# into an empty folder after a sync. Prints a Markdown table (median wall time and CPU time, their ratios to bsdtar, peak RSS) on stdout;
 # progress goes to stderr. CPU time is the steadier figure on a machine that is busy otherwise.
 set -euo pipefail
 
@@ -15,7 +15,7 @@ build=$(cd "${1:-build}" && pwd)
 runs=${EXTRACT_BENCH_RUNS:-3}
 tool=$build/bench/veltro_extract_bench
 data=$build/bench-data
-archive=$data/extract-reference.zip
+archive=${EXTRACT_BENCH_ARCHIVE:-$data/extract-reference.zip}
 scratch=$data/extract-run
 
 log() { echo "extract.sh: $*" >&2; }

@@ -327,7 +327,14 @@ int main(int argc, char **argv)
         return usage();
     if (mode != "download" && mode != "update" && mode != "pressure")
         return usage();
-    if (!trustExtraCertificateAuthorities(caFile))
+    QByteArray authorities;
+    if (!caFile.isEmpty()) {
+        QFile pem(caFile);
+        if (!pem.open(QIODevice::ReadOnly))
+            return 1;
+        authorities = pem.readAll();
+    }
+    if (!trustExtraCertificateAuthorities(authorities))
         return 1;
 
     QTimer::singleShot(watchdogMs, &app, [] {

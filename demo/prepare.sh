@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Prepares a local update server for the launcher: a certificate authority and a server
-# certificate (made once), the manifest, GitLab-shaped commit lists, the repositories' ZIP
-# archives, the background picture, and an nginx configuration that serves them over HTTPS on
-# 127.0.0.1. Everything lives under the state folder; nothing else on the machine is touched.
+# certificate (made once, unless STATE/tls holds them already), the manifest, GitLab-shaped
+# commit lists, the repositories' ZIP archives, the background picture, and an nginx
+# configuration that serves them over HTTPS on 127.0.0.1. Everything lives under the state
+# folder; nothing else on the machine is touched.
 #
 #   bash demo/prepare.sh STATE PORT [REPOSITORY...]
 #
@@ -21,21 +22,7 @@ base="https://127.0.0.1:$port"
 mkdir -p "$state/tls" "$state/logs" "$state/tmp"
 
 # --- certificates, once per state folder ------------------------------------------------------
-if [ ! -s "$state/tls/server.pem" ]; then
-    (
-        cd "$state/tls"
-        openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Veltro Demo CA" \
-            -keyout ca.key -out ca.pem -addext "basicConstraints=critical,CA:TRUE" \
-            -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-        openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout server.key \
-            -out server.csr 2>/dev/null
-        printf '%s\n' "subjectAltName=IP:127.0.0.1,DNS:localhost" "basicConstraints=CA:FALSE" \
-            "keyUsage=digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" > server.ext
-        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 3650 \
-            -extfile server.ext -out server.pem 2>/dev/null
-        rm -f server.csr server.ext ca.srl
-    )
-fi
+[ -s "$state/tls/server.pem" ] || bash "$here/scripts/make-certs.sh" "$state/tls" "Veltro Demo CA"
 
 # --- content ----------------------------------------------------------------------------------
 generation=$(( $(cat "$state/generation" 2>/dev/null || echo 0) + 1 ))
@@ -159,38 +146,5 @@ done
 chmod -R a+rX "$www"
 
 # --- nginx ------------------------------------------------------------------------------------
-cat > "$state/nginx.conf" <<EOF
-# Made by demo/prepare.sh. Start in the foreground with:
-#   nginx -p $state/ -c $state/nginx.conf -e $state/logs/error.log
-user $(id -un);
-worker_processes 1;
-daemon off;
-master_process on;
-pid $state/nginx.pid;
-error_log $state/logs/error.log;
-events { worker_connections 64; }
-http {
-    types {
-        application/json json;
-        image/jpeg jpg;
-        application/zip zip;
-    }
-    default_type application/octet-stream;
-    access_log $state/logs/access.log;
-    client_body_temp_path $state/tmp/body;
-    proxy_temp_path $state/tmp/proxy;
-    fastcgi_temp_path $state/tmp/fastcgi;
-    uwsgi_temp_path $state/tmp/uwsgi;
-    scgi_temp_path $state/tmp/scgi;
-    server {
-        listen 127.0.0.1:$port ssl;
-        ssl_certificate $state/tls/server.pem;
-        ssl_certificate_key $state/tls/server.key;
-        root $www;
-        location /api/v4/ {
-            default_type application/json;
-        }
-    }
-}
-EOF
+bash "$here/scripts/nginx-conf.sh" "$state" "$port"
 echo "Demo update server prepared in $state (generation $generation): $base/kiv/updater.json"

@@ -14,21 +14,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(manifest commits extract)
 
-bash "$here/scripts/deps.sh"
-# libFuzzer and the sanitizer runtimes for clang come with these.
-fuzz_packages=(clang libclang-rt-14-dev)
-missing=()
-for p in "${fuzz_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
-        || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
-fi
+bash "$here/scripts/deps.sh" build fuzz
 
 build=${VELTRO_FUZZ_BUILD_DIR:-$here/build-fuzz}
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

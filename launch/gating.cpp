@@ -1,3 +1,4 @@
+#include "launch/buttonpanel.h"
 #include "manifest/repomanager.h"
 
 #include <QDebug>
@@ -5,18 +6,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
-
-namespace {
-
-// The panel is found again through the object tree, below the manager's parent (the window).
-QWidget *findButtonPanel(const QObject *manager)
-{
-    const QObject *window = manager->parent();
-    return window ? window->findChild<QWidget *>("buttonPanel", Qt::FindChildrenRecursively)
-                  : nullptr;
-}
-
-} // namespace
 
 void RepoManager::disableAllButtons()
 {

@@ -1,8 +1,29 @@
+#include "launch/startprogram.h"
 #include "manifest/repomanager.h"
 
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QMessageBox>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QString>
 #include <QStringList>
+
+namespace {
+
+// TODO installRoot: the one place launch/ asks for the install root.
+QString programRoot()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
+
+} // namespace
+
+void startProgram(RepoManager *manager, const QString &exe, const QJsonObject &entry)
+{
+    const QString workingDir = programRoot() + "/" + entry.value("dir").toString();
+    manager->launchExecutable(exe, entry.value("args").toString(), workingDir);
+}
 
 void RepoManager::launchExecutable(const QString &exe, const QString &args,
                                    const QString &workingDir)

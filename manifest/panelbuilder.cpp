@@ -1,9 +1,11 @@
 #include "manifest/repomanager.h"
 
 #include "app/borderedlabel.h"
+#include "app/buildconfig.h"
 #include "app/mainwindow.h"
-
-#include <buildconfig.h>
+#include "launch/buttonpanel.h"
+#include "launch/startprogram.h"
+#include "manifest/repo.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -17,31 +19,30 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QStringList>
 #include <QVBoxLayout>
 #include <QWidget>
 
 namespace {
 
-const QString ownVersion = QStringLiteral("0.2");
+constexpr char ownVersion[] = "0.2";
 
-const char captionStyle[] = "font-size: 18px; font-family: 'Arial'; color: #FFD700;";
-const char buttonCaptionStyle[] = "font-size: 12px; font-family: 'Arial'; color: #FFD700;";
-const char largeButtonStyle[] =
+constexpr char captionStyle[] = "font-size: 18px; font-family: 'Arial'; color: #FFD700;";
+constexpr char buttonCaptionStyle[] = "font-size: 12px; font-family: 'Arial'; color: #FFD700;";
+constexpr char largeButtonStyle[] =
     "QPushButton {background-color: transparent;border: none;background-image: url(%1);"
     "background-repeat: no-repeat;background-position: center;background-size: contain;"
     "height: 100px;width: 200px;color: white;font-size: 16px;}";
-const char smallButtonStyle[] =
+constexpr char smallButtonStyle[] =
     "QPushButton {background-color: transparent;border: none;background-image: url(%1);"
     "background-repeat: no-repeat;background-position: center;background-size: contain;"
     "height: 75px;width: 175px;color: white;font-size: 16px;}";
-const char progressBarStyle[] =
+constexpr char progressBarStyle[] =
     "QProgressBar {margin: 10px;height: 10px;border: 1px solid black;border-radius: 5px;"
     "background-color: #CCCCCC;}QProgressBar::chunk {background-color: #00CC66;}";
-const char panelStyle[] =
+constexpr char panelStyle[] =
     "QWidget#buttonPanel {background-image: url(:/assets/error-box-bg.png);border: none;}";
-const char updateBoxStyle[] =
+constexpr char updateBoxStyle[] =
     "QMessageBox {background-color: rgba(51, 51, 51, 220);border: 2px solid rgba(255, 255, 255, "
     "150);border-radius: 15px;padding: 10px;}QLabel {color: #eaeaea;font-size: 16px;font-family: "
     "'Segoe UI', 'Arial';}QPushButton {background-color: rgba(68, 68, 68, 200);color: "
@@ -82,15 +83,6 @@ QPushButton *makeProgramButton(const QString &toolTip, const QString &style)
     return button;
 }
 
-// A click reads dir and args from the entry as it was when the column was built.
-void startProgram(RepoManager *manager, const QString &exe, const QJsonObject &entry)
-{
-    const QString workingDir =
-        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/"
-        + entry.value("dir").toString();
-    manager->launchExecutable(exe, entry.value("args").toString(), workingDir);
-}
-
 void showUpdateRequired(const QString &requiredVersion)
 {
     QMessageBox box;
@@ -102,7 +94,7 @@ void showUpdateRequired(const QString &requiredVersion)
                 "proceeding.<br><br>")
             .arg(requiredVersion)
         + QString("<a href=\"%1\" style=\"color: white; text-decoration: none;\">Veltro Staff</a>")
-              .arg(QStringLiteral(VELTRO_WEBSITE_URL).toHtmlEscaped());
+              .arg(operatorWebSiteUrl().toHtmlEscaped());
     // Owned by the box once it sits in the box's layout.
     auto *label = new QLabel(message);
     label->setTextFormat(Qt::RichText);
@@ -118,6 +110,62 @@ void showUpdateRequired(const QString &requiredVersion)
     QObject::connect(ok, &QPushButton::clicked, QCoreApplication::instance(),
                      &QCoreApplication::quit);
     box.exec();
+}
+
+// One repository's column: its caption, one program button per program, each with its caption,
+// and its hidden progress bar. The widgets end up as children of the column.
+QWidget *buildColumn(RepoManager *manager, const QJsonObject &entry, QWidget *panel)
+{
+    const QString name = entry.value("name").toString();
+    const QString icon = entry.value("icon").toString();
+    const QStringList exes = textList(entry.value("exes"));
+    const QStringList tooltips = textList(entry.value("tooltip"));
+
+    auto *column = new QWidget(panel);
+    auto *columnLayout = new QVBoxLayout(column);
+    columnLayout->setAlignment(Qt::AlignCenter);
+
+    columnLayout->addWidget(makeCaption(name, captionStyle, panel), 0, Qt::AlignCenter);
+
+    const QString picture = QString(":/assets/%1.png").arg(icon);
+    QPushButton *first = makeProgramButton(elementOrEmpty(tooltips, 0),
+                                           QString(largeButtonStyle).arg(picture));
+    QObject::connect(
+        first, &QPushButton::clicked, first,
+        [manager, exes, entry] {
+            // An entry without programs still shows its button; there is nothing to start.
+            if (!exes.isEmpty())
+                startProgram(manager, exes.at(0), entry);
+        },
+        Qt::DirectConnection);
+    columnLayout->addWidget(first);
+    columnLayout->addWidget(makeCaption(elementOrEmpty(tooltips, 0), buttonCaptionStyle, panel), 0,
+                            Qt::AlignCenter);
+
+    for (int i = 1; i < exes.size(); ++i) {
+        QPushButton *button = makeProgramButton(elementOrEmpty(tooltips, i),
+                                                QString(smallButtonStyle).arg(picture));
+        QObject::connect(
+            button, &QPushButton::clicked, button,
+            [name, manager, exes, i, entry] {
+                qDebug() << "Botão do repositório" << name << "foi clicado!";
+                startProgram(manager, exes.at(i), entry);
+            },
+            Qt::DirectConnection);
+        columnLayout->addWidget(button);
+        columnLayout->addWidget(makeCaption(elementOrEmpty(tooltips, i), buttonCaptionStyle, panel),
+                                0, Qt::AlignCenter);
+    }
+
+    auto *bar = new QProgressBar();
+    bar->setFixedSize(150, 10);
+    bar->setValue(0);
+    bar->setTextVisible(false);
+    bar->setStyleSheet(progressBarStyle);
+    bar->setObjectName(name);
+    bar->setVisible(false);
+    columnLayout->addWidget(bar, 0, Qt::AlignCenter);
+    return column;
 }
 
 } // namespace
@@ -137,9 +185,7 @@ void RepoManager::buildPanel(const QJsonObject &manifest)
         return;
     }
 
-    QWidget *panel = parent() ? parent()->findChild<QWidget *>("buttonPanel",
-                                                              Qt::FindChildrenRecursively)
-                              : nullptr;
+    QWidget *panel = findButtonPanel(this);
     if (!panel) {
         qDebug() << "Panel de botões não encontrado!";
         return;
@@ -152,68 +198,8 @@ void RepoManager::buildPanel(const QJsonObject &manifest)
     const QJsonArray repos = manifest.value("repos").toArray();
     for (const QJsonValue &element : repos) {
         const QJsonObject entry = element.toObject();
-        const QString name = entry.value("name").toString();
-        const QString icon = entry.value("icon").toString();
-        const QStringList exes = textList(entry.value("exes"));
-        const QStringList tooltips = textList(entry.value("tooltip"));
-
-        auto *column = new QWidget(panel);
-        auto *columnLayout = new QVBoxLayout(column);
-        columnLayout->setAlignment(Qt::AlignCenter);
-
-        columnLayout->addWidget(makeCaption(name, captionStyle, panel), 0, Qt::AlignCenter);
-
-        const QString picture = QString(":/assets/%1.png").arg(icon);
-        QPushButton *first =
-            makeProgramButton(elementOrEmpty(tooltips, 0), QString(largeButtonStyle).arg(picture));
-        RepoManager *manager = this;
-        connect(
-            first, &QPushButton::clicked, first,
-            [manager, exes, entry] {
-                // An entry without programs still shows its button; there is nothing to start.
-                if (!exes.isEmpty())
-                    startProgram(manager, exes.at(0), entry);
-            },
-            Qt::DirectConnection);
-        columnLayout->addWidget(first);
-        columnLayout->addWidget(makeCaption(elementOrEmpty(tooltips, 0), buttonCaptionStyle, panel),
-                                0, Qt::AlignCenter);
-
-        for (int i = 1; i < exes.size(); ++i) {
-            QPushButton *button = makeProgramButton(elementOrEmpty(tooltips, i),
-                                                    QString(smallButtonStyle).arg(picture));
-            connect(
-                button, &QPushButton::clicked, button,
-                [name, manager, exes, i, entry] {
-                    qDebug() << "Botão do repositório" << name << "foi clicado!";
-                    startProgram(manager, exes.at(i), entry);
-                },
-                Qt::DirectConnection);
-            columnLayout->addWidget(button);
-            columnLayout->addWidget(
-                makeCaption(elementOrEmpty(tooltips, i), buttonCaptionStyle, panel), 0,
-                Qt::AlignCenter);
-        }
-
-        auto *bar = new QProgressBar();
-        bar->setFixedSize(150, 10);
-        bar->setValue(0);
-        bar->setTextVisible(false);
-        bar->setStyleSheet(progressBarStyle);
-        bar->setObjectName(name);
-        bar->setVisible(false);
-        columnLayout->addWidget(bar, 0, Qt::AlignCenter);
-
-        panelLayout->addWidget(column);
-
-        Repo repo;
-        repo.name = name;
-        repo.api = entry.value("api").toString();
-        repo.dir = entry.value("dir").toString();
-        repo.exe = entry.value("exe").toString();
-        repo.args = entry.value("args").toString();
-        repo.download = entry.value("download").toString();
-        fetchLatestCommitHash(repo);
+        panelLayout->addWidget(buildColumn(this, entry, panel));
+        fetchLatestCommitHash(repoFromEntry(entry));
     }
 
     panel->show();

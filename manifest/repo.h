@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QJsonObject;
+
 // What the synchronisation of one repository needs, copied into every asynchronous step.
 struct Repo
 {
@@ -12,3 +14,6 @@ struct Repo
     QString args;
     QString download;
 };
+
+// The repository's values from its manifest entry; missing or non-text keys read as empty.
+Repo repoFromEntry(const QJsonObject &entry);

@@ -1,25 +1,64 @@
 #!/usr/bin/env bash
-# Installs, once, the Debian packages that building, testing and the demo need. Recommended
-# packages come along, as with a plain apt-get install, so that a fresh machine gets what the
-# suite was made with (fonts, X keyboard data, Qt's optional pieces).
+# Installs, once, the Debian packages that a task needs, without recommended packages: every
+# package the task relies on is named here.
+#
+#   bash scripts/deps.sh [GROUP...]      (default: build test demo)
+#
+# Groups: build, test, demo, bench, fuzz, windows.
 set -euo pipefail
-packages=(
-    build-essential cmake pkg-config
-    qt6-base-dev qt6-base-dev-tools
-    libminizip-dev zlib1g-dev
-    openssl nginx-light
-    xvfb xauth xdotool x11-utils imagemagick
-    libarchive-tools unzip curl time linux-perf
-    binutils-mingw-w64-x86-64
-)
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(build test demo)
+
+packages=()
+for group in "${groups[@]}"; do
+    case $group in
+    build)
+        # Qt loads its OpenSSL backend and libssl at run time; nothing links them.
+        packages+=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
+            libminizip-dev zlib1g-dev libssl3)
+        ;;
+    test)
+        # Certificates, the end-to-end server and its archives (demo/prepare.sh), a screen and a
+        # click for the started program, the fonts the captions are drawn with ('Arial' is
+        # matched by Liberation Sans), the keyboard data of the xcb platform, and the Windows
+        # resource compiler with its preprocessor.
+        packages+=(openssl nginx-light libarchive-tools coreutils
+            xvfb xauth xdotool xkb-data fontconfig fonts-liberation fonts-dejavu-core
+            binutils-mingw-w64-x86-64 cpp)
+        ;;
+    demo)
+        packages+=(openssl nginx-light libarchive-tools curl xvfb xauth xdotool x11-utils
+            imagemagick xkb-data fontconfig fonts-liberation fonts-dejavu-core)
+        ;;
+    bench)
+        packages+=(openssl nginx-light curl libarchive-tools unzip time hyperfine linux-perf)
+        ;;
+    fuzz)
+        # libFuzzer and the sanitizer runtimes for clang come with these.
+        packages+=(clang libclang-rt-14-dev)
+        ;;
+    windows)
+        packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev wine64 xvfb
+            xauth xdotool ninja-build dpkg-dev imagemagick nginx-light openssl curl)
+        ;;
+    *)
+        echo "deps.sh: unknown group '$group' (build, test, demo, bench, fuzz, windows)" >&2
+        exit 2
+        ;;
+    esac
+done
+
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+    mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
     echo "Installing: ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
 fi

@@ -14,7 +14,7 @@ port=${VELTRO_DEMO_PORT:-48443}
 state="$build/demo-server"
 work="$build/demo-work"
 
-bash "$here/scripts/deps.sh"
+bash "$here/scripts/deps.sh" build demo
 
 pids=()
 cleanup() {

@@ -4,7 +4,7 @@
 # Both suites run even when the first fails; the script fails when either does.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-bash "$here/scripts/deps.sh"
+bash "$here/scripts/deps.sh" build test
 jobs=$(nproc)
 build=${VELTRO_BUILD_DIR:-$here/build}
 asan_build=${VELTRO_ASAN_BUILD_DIR:-$here/build-asan}

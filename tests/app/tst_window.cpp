@@ -1,4 +1,5 @@
 #include "app/borderedlabel.h"
+#include "app/buildconfig.h"
 #include "app/mainwindow.h"
 #include "app/tlstrust.h"
 
@@ -103,8 +104,10 @@ void TestWindow::extraAuthorityIsTrustedAndVerificationStaysOn()
         QVERIFY(boxes.waitForBoxes(1));
         QCOMPARE(boxes.boxes().first().title, QString("Download Error"));
     }
-    QVERIFY(!trustExtraCertificateAuthorities(QDir::currentPath() + "/missing.pem"));
-    QVERIFY(trustExtraCertificateAuthorities(TestHttpServer::authorityFile()));
+    QVERIFY(!trustExtraCertificateAuthorities("no certificate here"));
+    // The tests' build configuration carries the test authority inside the program.
+    QVERIFY(extraCertificateAuthorities().startsWith("-----BEGIN CERTIFICATE-----"));
+    QVERIFY(trustExtraCertificateAuthorities(extraCertificateAuthorities()));
     {
         BoxCatcher boxes;
         MainWindow window(server.urlString("/kiv/updater.json"));
@@ -145,9 +148,9 @@ void TestWindow::borderedLabelDrawsShadowBelowRight()
     int shadowRight = 0;
     int shadowBelow = 0;
     auto isGold = [](QRgb p) { return qAlpha(p) == 255 && qRed(p) == 0xFF && qGreen(p) == 0xD7; };
-    auto isGrey = [](QRgb p) {
-        return qAlpha(p) > 0 && qRed(p) == qGreen(p) && qGreen(p) == qBlue(p) && qRed(p) < 0x80;
-    };
+    // The gold has no blue: blue in a pixel is the grey shadow, alone or under a glyph's edge
+    // (whose share depends on the font that 'Arial' finds).
+    auto isGrey = [](QRgb p) { return qAlpha(p) > 0 && qBlue(p) > 0; };
     for (int y = 0; y + 1 < image.height(); ++y) {
         for (int x = 0; x + 1 < image.width(); ++x) {
             const QRgb p = image.pixel(x, y);

@@ -134,6 +134,14 @@ void TestEndToEnd::initTestCase()
     if (nginx.isEmpty())
         QSKIP("nginx is not installed");
 
+    // The server presents the test certificates, whose authority the launcher carries.
+    QVERIFY(QDir().mkpath(m_server + "/tls"));
+    for (const char *name : {"ca.pem", "server.pem", "server.key"}) {
+        QFile::remove(m_server + "/tls/" + name);
+        QVERIFY(QFile::copy(QStringLiteral(VELTRO_E2E_CERT_DIR "/") + name,
+                            m_server + "/tls/" + name));
+    }
+
     QProcess prepare;
     prepare.setProcessChannelMode(QProcess::MergedChannels);
     prepare.start("bash", {QStringLiteral(VELTRO_E2E_PREPARE), m_server,
@@ -262,7 +270,8 @@ void TestEndToEnd::firstRunInstallsBoth()
     }
 
     // The installed tree is the archives' content, Git attribute files left out, programs
-    // still executable.
+    // still executable, and the lock of the launcher, left behind as it was killed (the next
+    // start takes it over).
     QStringList expected;
     for (const QString &dir : {QStringLiteral("client"), QStringLiteral("moor-online")}) {
         for (const QString &file : filesBelow(m_server + "/stage/" + dir)) {
@@ -273,6 +282,7 @@ void TestEndToEnd::firstRunInstallsBoth()
                      readFile(m_server + "/stage/" + dir + "/" + file));
         }
     }
+    expected << "launcher.lock";
     expected.sort();
     QCOMPARE(filesBelow(m_installRoot), expected);
     QVERIFY(QFileInfo(m_installRoot + "/client/bin/client.sh").isExecutable());
@@ -309,7 +319,18 @@ void TestEndToEnd::secondRunIsUpToDate()
                                   || !launcher.running(),
                               qPrintable(launcher.output()), 60000);
     QVERIFY2(launcher.running(), qPrintable(launcher.output()));
+
+    // A second start while this one runs is refused before it asks for anything; it waits for
+    // its information box to be closed.
+    Launcher second(environment(), m_work);
+    QVERIFY(second.start());
+    QTRY_VERIFY2_WITH_TIMEOUT(second.lines().contains("Another launcher is already running.")
+                                  || !second.running(),
+                              qPrintable(second.output()), 30000);
+    QVERIFY2(second.running(), qPrintable(second.output()));
+    second.stop();
     launcher.stop();
+    QCOMPARE(accessLog().filter("/kiv/updater.json ").size(), 1);
 
     const QStringList lines = launcher.lines();
     const QString fetching("Fetching latest commit hash from GitLab for repository:  \"%1\"");

@@ -1,5 +1,6 @@
 #include "testhttpserver.h"
 
+#include "app/buildconfig.h"
 #include "app/tlstrust.h"
 
 #include <QFile>
@@ -225,14 +226,9 @@ void TestHttpServer::serve(const QByteArray &path, const QByteArray &body, int s
     });
 }
 
-QString TestHttpServer::authorityFile()
-{
-    return QStringLiteral(VELTRO_TEST_CERT_DIR "/ca.pem");
-}
-
 void TestHttpServer::trustTestAuthority()
 {
-    trustExtraCertificateAuthorities(authorityFile());
+    trustExtraCertificateAuthorities(extraCertificateAuthorities());
 }
 
 void TestHttpServer::incomingConnection(qintptr descriptor)
@@ -244,7 +240,9 @@ void TestHttpServer::incomingConnection(qintptr descriptor)
             delete sslSocket;
             return;
         }
-        sslSocket->setLocalCertificate(QStringLiteral(VELTRO_TEST_CERT_DIR "/server.pem"));
+        // The whole chain, server certificate first, as a server must send it.
+        sslSocket->setLocalCertificateChain(
+            QSslCertificate::fromPath(QStringLiteral(VELTRO_TEST_CERT_DIR "/server.pem")));
         sslSocket->setPrivateKey(QStringLiteral(VELTRO_TEST_CERT_DIR "/server.key"));
         sslSocket->startServerEncryption();
         socket = sslSocket;

@@ -105,9 +105,8 @@ public:
     int requestCount(const QByteArray &method, const QByteArray &path) const;
     void clearRequests() { m_requests.clear(); }
 
-    // The test certificate authority, trusted by every TLS connection of the process after
-    // trustTestAuthority().
-    static QString authorityFile();
+    // Trusts the test certificate authority, which the tests' build configuration carries, in
+    // every TLS connection of the process.
     static void trustTestAuthority();
 
 protected:
