@@ -2,19 +2,18 @@
 #include "app/launcherlock.h"
 #include "app/mainwindow.h"
 #include "app/tlstrust.h"
+#include "extract/installroot.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QStandardPaths>
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     app.setStyleSheet("QToolTip {color: white;background-color: #333333;border: 1px solid white;"
                       "border-radius: 5px;padding: 5px;font: bold 14px 'Arial';}");
-    // TODO installRoot: the lock lives in the folder that the launcher installs into.
-    const auto lock = takeLauncherLock(
-        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    // The lock lives in the folder that the launcher installs into.
+    const auto lock = takeLauncherLock(installRoot());
     if (!lock) {
         reportLauncherRunning();
         return 0;

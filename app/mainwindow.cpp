@@ -13,6 +13,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QResizeEvent>
+#include <QScopeGuard>
 #include <QUrl>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -42,11 +43,12 @@ void MainWindow::setBackground(QString url)
 {
     backgroundUrl = url;
     auto *manager = new QNetworkAccessManager(this);
-    QNetworkReply *reply = manager->get(QNetworkRequest(QUrl(backgroundUrl, QUrl::TolerantMode)));
-    TransferTimeout::watch(reply);
+    QNetworkReply *reply = TransferTimeout::get(
+        manager, QNetworkRequest(QUrl(backgroundUrl, QUrl::TolerantMode)));
     connect(
         reply, &QNetworkReply::finished, reply,
         [this, reply] {
+            const auto release = qScopeGuard([reply] { reply->deleteLater(); });
             if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
                 qDebug() << "Erro ao baixar a imagem:" << TransferTimeout::errorString(reply);
             } else {
@@ -62,7 +64,6 @@ void MainWindow::setBackground(QString url)
                     qDebug() << "Imagem de fundo aplicada com sucesso!";
                 }
             }
-            reply->deleteLater();
         },
         Qt::DirectConnection);
 }

@@ -10,6 +10,9 @@
 # Repositories: client, moor, tools (default: all three). The client repository gets a new commit
 # every time this runs, so a second start of the launcher shows a download next to an up-to-date
 # repository. After it: nginx -p STATE -c STATE/nginx.conf -e STATE/logs/error.log
+#
+# With VELTRO_DEMO_PROGRAMS=windows the programs are Windows executables (demo/demoprogram.c,
+# cross-compiled with MinGW-w64) named .exe, for the launcher built for Windows.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 state=$(mkdir -p "$1" && cd "$1" && pwd)
@@ -18,6 +21,8 @@ shift 2
 repos=("$@")
 [ ${#repos[@]} -gt 0 ] || repos=(client moor tools)
 base="https://127.0.0.1:$port"
+suffix=.sh
+[ "${VELTRO_DEMO_PROGRAMS:-}" != windows ] || suffix=.exe
 
 mkdir -p "$state/tls" "$state/logs" "$state/tmp"
 
@@ -40,6 +45,11 @@ commit_id() { printf '%s' "$1" | sha1sum | cut -c1-40; }
 # started.log of its working folder, and shows a small window when it has a display.
 demo_program() {
     mkdir -p "$(dirname "$1")"
+    if [ "$suffix" = .exe ]; then
+        x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -DDEMO_TITLE="\"$2\"" \
+            -o "$1" "$here/demo/demoprogram.c"
+        return
+    fi
     cat > "$1" <<EOF
 #!/bin/sh
 # Demo program of the Veltro update server: records its start and its arguments.
@@ -102,8 +112,8 @@ for repo in "${repos[@]}"; do
     client)
         # A new build every time the demo is prepared.
         d="$stage/client"
-        demo_program "$d/bin/client.sh" "Veltro client"
-        demo_program "$d/bin/settings.sh" "Veltro settings"
+        demo_program "$d/bin/client$suffix" "Veltro client"
+        demo_program "$d/bin/settings$suffix" "Veltro settings"
         printf 'Veltro demo client, build %s.\n' "$generation" > "$d/README.txt"
         mkdir -p "$d/data"
         commit_id "4101:$generation" > "$d/data/version.txt"
@@ -111,21 +121,22 @@ for repo in "${repos[@]}"; do
         history=()
         for ((g = generation; g >= 1 && g > generation - 5; g--)); do history+=("$g"); done
         repository client 4101 client clienticon "-fullscreen  -lang pt" \
-            '["bin/client.sh", "bin/settings.sh"]' '["Jogar", "Configurações"]' "${history[@]}"
+            "[\"bin/client$suffix\", \"bin/settings$suffix\"]" '["Jogar", "Configurações"]' \
+            "${history[@]}"
         ;;
     moor)
         d="$stage/moor-online"
-        demo_program "$d/moor.sh" "Moor Online"
+        demo_program "$d/moor$suffix" "Moor Online"
         mkdir -p "$d/data/realms"
         printf 'north\nsouth\n' > "$d/data/realms/list.txt"
-        repository moor 4102 moor-online Moor_icon "--realm south" '["moor.sh"]' \
+        repository moor 4102 moor-online Moor_icon "--realm south" "[\"moor$suffix\"]" \
             '["Moor Online"]' 3 2 1
         ;;
     tools)
         d="$stage/tools"
-        demo_program "$d/map-editor.sh" "Map editor"
+        demo_program "$d/map-editor$suffix" "Map editor"
         printf 'Veltro map editor (demo).\n' > "$d/README.txt"
-        repository tools 4103 tools clienticon "" '["map-editor.sh"]' '["Editor de mapas"]' 2 1
+        repository tools 4103 tools clienticon "" "[\"map-editor$suffix\"]" '["Editor de mapas"]' 2 1
         ;;
     *)
         echo "unknown repository: $repo" >&2

@@ -1,3 +1,4 @@
+#include "extract/installroot.h"
 #include "launch/startprogram.h"
 #include "manifest/repomanager.h"
 
@@ -5,23 +6,12 @@
 #include <QJsonValue>
 #include <QMessageBox>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
-namespace {
-
-// TODO installRoot: the one place launch/ asks for the install root.
-QString programRoot()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-}
-
-} // namespace
-
 void startProgram(RepoManager *manager, const QString &exe, const QJsonObject &entry)
 {
-    const QString workingDir = programRoot() + "/" + entry.value("dir").toString();
+    const QString workingDir = installRoot() + "/" + entry.value("dir").toString();
     manager->launchExecutable(exe, entry.value("args").toString(), workingDir);
 }
 

@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
 #include <QUrl>
 
 RepoManager::RepoManager(QObject *parent)
@@ -21,8 +22,7 @@ RepoManager::~RepoManager() = default;
 void RepoManager::downloadJson(const QString &url)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    QNetworkReply *reply = networkManager->get(request);
-    TransferTimeout::watch(reply);
+    QNetworkReply *reply = TransferTimeout::get(networkManager, request);
     connect(reply, &QNetworkReply::finished, this, &RepoManager::onJsonDownloaded);
 }
 
@@ -31,11 +31,11 @@ void RepoManager::onJsonDownloaded()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
+    const auto release = qScopeGuard([reply] { reply->deleteLater(); });
     if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
         QMessageBox::warning(nullptr, "Download Error", "Failed to download JSON.",
                              QMessageBox::Ok, QMessageBox::NoButton);
     } else {
         buildPanel(QJsonDocument::fromJson(reply->readAll()).object());
     }
-    reply->deleteLater();
 }

@@ -72,7 +72,8 @@ int idleMs()
     return s_idleMs;
 }
 
-void watch(QNetworkReply *reply)
+// The watcher is a child of the reply and goes with it.
+static void watch(QNetworkReply *reply)
 {
     new IdleWatcher(reply, s_idleMs);
 }

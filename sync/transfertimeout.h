@@ -20,9 +20,6 @@ int idleMs();
 QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request);
 QNetworkReply *head(QNetworkAccessManager *manager, const QNetworkRequest &request);
 
-// Starts watching a reply sent otherwise; the watcher is a child of the reply and goes with it.
-void watch(QNetworkReply *reply);
-
 bool timedOut(const QNetworkReply *reply);
 
 // The reply's error and error text, with a time-out of the watcher reported as TimeoutError.
