@@ -14,37 +14,37 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
-    void programInstallsAndEnablesButtons();
+    void programInstallsAndEnablesButtons()
+    {
+        const QString id = "3f786850e387550fdab836ed7e6dc881de23001b";
+        LauncherRun run;
+        run.server.close();
+        QVERIFY(run.server.start(true, VELTRO_E2E_PORT));
+        run.serveRepo("client", id);
+        run.server.serve(
+            "/kiv/updater.json",
+            QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", run.repos}}).toJson());
+
+        QProcess launcher;
+        // The sandbox's environment (offscreen, HOME and XDG folders) and working directory.
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
+        launcher.start(VELTRO_E2E_LAUNCHER, {});
+        QVERIFY(launcher.waitForStarted());
+        QByteArray output;
+        const QByteArray enabled
+            = "Todos os botões foram ativados, todas as atualizações estão completas!";
+        QTRY_VERIFY2_WITH_TIMEOUT((output += launcher.readAllStandardError()).contains(enabled)
+                                      || launcher.state() != QProcess::Running,
+                                  output.constData(), 60000);
+        launcher.kill(); // the launcher never ends by itself
+        launcher.waitForFinished();
+        QVERIFY2(output.contains(enabled), output.constData());
+        QCOMPARE(LauncherRun::readAll("client_hash.txt"), id.toUtf8());
+        QCOMPARE(LauncherRun::readAll(qEnvironmentVariable("XDG_DATA_HOME")
+                                      + "/VeltroLauncher/client/data.bin"),
+                 LauncherRun::noise(64 * 1024, "client"));
+    }
 };
-
-void TestEndToEnd::programInstallsAndEnablesButtons()
-{
-    const QString id = "3f786850e387550fdab836ed7e6dc881de23001b";
-    LauncherRun run;
-    run.server.close();
-    QVERIFY(run.server.start(true, VELTRO_E2E_PORT));
-    run.serveRepo("client", id);
-    run.server.serve("/kiv/updater.json",
-                     QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", run.repos}}).toJson());
-
-    QProcess launcher;
-    // The sandbox's environment (offscreen, HOME and XDG folders) and working directory.
-    qputenv("QT_FORCE_STDERR_LOGGING", "1");
-    launcher.start(VELTRO_E2E_LAUNCHER, {});
-    QVERIFY(launcher.waitForStarted());
-    QByteArray output;
-    const QByteArray enabled = "Todos os botões foram ativados, todas as atualizações estão completas!";
-    QTRY_VERIFY2_WITH_TIMEOUT((output += launcher.readAllStandardError()).contains(enabled)
-                                  || launcher.state() != QProcess::Running,
-                              output.constData(), 60000);
-    launcher.kill(); // the launcher never ends by itself
-    launcher.waitForFinished();
-    QVERIFY2(output.contains(enabled), output.constData());
-    QCOMPARE(LauncherRun::readAll("client_hash.txt"), id.toUtf8());
-    QCOMPARE(LauncherRun::readAll(qEnvironmentVariable("XDG_DATA_HOME")
-                                  + "/VeltroLauncher/client/data.bin"),
-             LauncherRun::noise(64 * 1024, "client"));
-}
 
 VELTRO_TEST_MAIN(TestEndToEnd)
 #include "tst_e2e.moc"

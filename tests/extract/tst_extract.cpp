@@ -11,29 +11,6 @@
 
 #include <memory>
 
-// Extracting an archive into the install root: what is written, what is refused, and that a
-// failing entry fails the archive.
-class TestExtract : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void init();
-    void extractsEveryKindOfEntry();
-    void archiveCannotBeWalked_data();
-    void archiveCannotBeWalked();
-    void failingEntry_data();
-    void failingEntry();
-    void unsafeNames_data();
-    void unsafeNames();
-    void longNamesKeptWhole();
-    void unixModes_data();
-    void unixModes();
-
-private:
-    std::unique_ptr<LauncherRun> m_run; // a clean working directory and install root, the log
-};
-
 namespace {
 QString root()
 {
@@ -63,205 +40,209 @@ QStringList outsideInstallRoot()
 }
 } // namespace
 
-void TestExtract::init()
+// Extracting an archive into the install root: what is written, what is refused, and that a
+// failing entry fails the archive.
+class TestExtract : public QObject
 {
-    m_run.reset(); // one log collector at a time
-    m_run = std::make_unique<LauncherRun>();
-}
+    Q_OBJECT
 
-void TestExtract::extractsEveryKindOfEntry()
-{
-    QByteArray text;
-    while (text.size() < 300000)
-        text += "a line of a text file\n";
-    QVERIFY(ZipBuilder()
-                .addDirectory("repo/")
-                .addStoredFile("repo/bin/tool.dat", LauncherRun::noise(100000, "tool")) // no bin/ entry
-                .addFile("repo/data/big.txt", text)
-                .addFile("repo/empty.txt", "")
-                .addFile("repo/.gitattributes", "* text=auto")
-                .addFile("repo/notes.gitattributes.txt", "notes")
-                .addFile("repo/.GITATTRIBUTES", "upper")
-                .addDirectory("repo/data/")
-                .write("repo.zip"));
-
-    QVERIFY(ZipExtractor::extractZip("repo.zip"));
-    QVERIFY(m_run->log.contains("ZIP extraction completed!"));
-    QCOMPARE(installed("repo/bin/tool.dat"), LauncherRun::noise(100000, "tool"));
-    QCOMPARE(installed("repo/data/big.txt"), text);
-    QCOMPARE(installed("repo/empty.txt"), QByteArray());
-    QCOMPARE(installed("repo/.GITATTRIBUTES"), QByteArray("upper"));
-    QCOMPARE(m_run->log.count("Skipping file:", true), 2);
-    QVERIFY(!QFileInfo::exists(root() + "/repo/.gitattributes"));
-    QVERIFY(!QFileInfo::exists(root() + "/repo/notes.gitattributes.txt"));
-}
-
-void TestExtract::archiveCannotBeWalked_data()
-{
-    QTest::addColumn<QByteArray>("content"); // null: no file at all
-    QTest::addColumn<QString>("failure");
-    const QString open = "Failed to open zip file: \"a.zip\"";
-    QTest::newRow("missing") << QByteArray() << open;
-    QTest::newRow("not an archive") << QByteArray("just text") << open;
-    const QByteArray whole = ZipBuilder().addFile("repo/a.txt", "a").bytes();
-    QTest::newRow("cut short") << whole.left(whole.lastIndexOf("PK\x01\x02") + 10) << open;
-    // Behind a preamble: Debian's minizip finds no end record at offset 0 of an empty archive.
-    QTest::newRow("no entries") << "preamble" + ZipBuilder().bytes()
-                                << "Failed to go to first file in zip.";
-    // The walk reaches a damaged second record: not the end of the archive, a failure.
-    QByteArray damaged = ZipBuilder().addFile("repo/a.txt", "a").addFile("repo/b.txt", "b").bytes();
-    damaged[damaged.lastIndexOf("PK\x01\x02") + 3] = 'X';
-    QTest::newRow("damaged directory record") << damaged << "Failed to go to next file in zip.";
-}
-
-void TestExtract::archiveCannotBeWalked()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, failure);
-    if (!content.isNull())
-        QVERIFY(LauncherRun::writeFile("a.zip", content));
-    QVERIFY(!ZipExtractor::extractZip("a.zip"));
-    QCOMPARE(m_run->log.lines().last(), failure);
-}
-
-void TestExtract::failingEntry_data()
-{
-    QTest::addColumn<QByteArray>("archive"); // repo/a.txt, then repo/b.txt (or repo/b/c.txt), then repo/c.txt
-    QTest::addColumn<QString>("obstacle");
-    QTest::addColumn<QString>("failure"); // the start of the line that names it
-
-    const auto archive = [](bool deflate, const QByteArray &name = "repo/b.txt") {
-        return ZipBuilder()
-            .addFile("repo/a.txt", "content of a")
-            .add({name, QByteArray("some text of b, ").repeated(300), deflate, 0})
-            .addFile("repo/c.txt", "content of c")
-            .bytes();
-    };
-    QTest::newRow("output file cannot be opened")
-        << archive(true) << "dangling link" << "Failed to open output file for writing:";
-    QTest::newRow("write fails") << archive(true) << "full disk" << "Error writing to file.";
-    QTest::newRow("folder cannot be made")
-        << archive(true, "repo/b/c.txt") << "file in place of folder" << "Failed to create directory for";
-    for (const bool deflate : {false, true}) {
-        QByteArray crc = archive(deflate);
-        ZipBuilder::patch(crc, 1, ZipBuilder::Crc, 0x12345678);
-        QTest::addRow("CRC mismatch, deflate %d", deflate) << crc << "" << "Checksum mismatch in file from zip:";
-        QByteArray shorter = archive(deflate);
-        ZipBuilder::patch(shorter, 1, ZipBuilder::UncompressedSize, 4800 + 10);
-        QTest::addRow("data shorter than the header, deflate %d", deflate)
-            << shorter << "" << "Incomplete data of file from zip:";
+private slots:
+    void init()
+    {
+        m_run.reset(); // one log collector at a time
+        m_run = std::make_unique<LauncherRun>();
     }
-}
 
-void TestExtract::failingEntry()
-{
-    QFETCH(QByteArray, archive);
-    QFETCH(QString, obstacle);
-    QFETCH(QString, failure);
-    QVERIFY(QDir().mkpath(root() + "/repo"));
-    if (obstacle == "dangling link")
-        QVERIFY(QFile::link(root() + "/no/such/folder/file", root() + "/repo/b.txt"));
-    else if (obstacle == "full disk")
-        QVERIFY(QFile::link("/dev/full", root() + "/repo/b.txt"));
-    else if (obstacle == "file in place of folder")
-        QVERIFY(LauncherRun::writeFile(root() + "/repo/b", "a file"));
-    QVERIFY(LauncherRun::writeFile("repo.zip", archive));
-
-    QVERIFY(!ZipExtractor::extractZip("repo.zip"));
-    QVERIFY2(m_run->log.contains(failure, true), qPrintable(m_run->log.lines().join('\n')));
-    QCOMPARE(m_run->log.lines().last(), "Failed to extract one or more files.");
-    QCOMPARE(installed("repo/a.txt"), QByteArray("content of a"));
-    QVERIFY(!QFileInfo::exists(root() + "/repo/c.txt"));
-}
-
-void TestExtract::unsafeNames_data()
-{
-    QTest::addColumn<QByteArray>("name"); // '#' stands for a NUL byte
-    QTest::addColumn<QString>("path"); // what is written ("": nothing), or "refused"
-    QTest::newRow("parent") << QByteArray("../x") << "refused";
-    QTest::newRow("parent, backslash") << QByteArray("..\\x") << "refused";
-    QTest::newRow("absolute") << QByteArray("/x") << "refused";
-    QTest::newRow("absolute, backslash") << QByteArray("\\x") << "refused";
-    QTest::newRow("drive letter") << QByteArray("C:/x") << "refused";
-    QTest::newRow("drive letter, relative") << QByteArray("c:x") << "refused";
-    QTest::newRow("parents inside, mixed") << QByteArray("a/..\\..\\x") << "refused";
-    QTest::newRow("trailing parent") << QByteArray("repo/..") << "refused";
-    QTest::newRow("parent with a blank") << QByteArray("a/.. /.. /x") << "refused";
-    QTest::newRow("three dots") << QByteArray("repo/.../x") << "refused";
-    QTest::newRow("dots inside names") << QByteArray("repo/v1..2/n..txt") << "repo/v1..2/n..txt";
-    QTest::newRow("one dot") << QByteArray("repo/./one.txt") << "repo/one.txt";
-    QTest::newRow("NUL ends the name") << QByteArray("repo/a.txt#../../x") << "repo/a.txt";
-    QTest::newRow("NUL first") << QByteArray("#repo/hidden.txt") << "";
-}
-
-void TestExtract::unsafeNames()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QString, path);
-    QByteArray archive = ZipBuilder()
-                             .addStoredFile("repo/before.txt", "before")
-                             .addStoredFile(name, "payload")
-                             .addStoredFile("repo/after.txt", "after")
-                             .bytes();
-    archive.replace(name, QByteArray(name).replace('#', '\0')); // in both headers
-    QVERIFY(LauncherRun::writeFile("repo.zip", archive));
-    const QStringList outside = outsideInstallRoot();
-
-    const bool extracted = ZipExtractor::extractZip("repo.zip");
-    QCOMPARE(outsideInstallRoot(), outside);
-    QCOMPARE(installed("repo/before.txt"), QByteArray("before"));
-    if (path == "refused") {
-        QVERIFY(!extracted);
-        const QString refusal = "Refusing entry outside the install folder: \""
-            + QString::fromUtf8(name).replace("\\", "\\\\") + "\"";
-        QVERIFY2(m_run->log.contains(refusal), qPrintable(m_run->log.lines().join('\n')));
-        QVERIFY(!QFileInfo::exists(root() + "/repo/after.txt"));
-        return;
+    void archiveCannotBeWalked_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // null: no file at all
+        QTest::addColumn<QString>("failure");
+        const QString open = "Failed to open zip file: \"a.zip\"";
+        QTest::newRow("missing") << QByteArray() << open;
+        QTest::newRow("not an archive") << QByteArray("just text") << open;
+        const QByteArray whole = ZipBuilder().addFile("repo/a.txt", "a").bytes();
+        QTest::newRow("cut short") << whole.left(whole.lastIndexOf("PK\x01\x02") + 10) << open;
+        // Behind a preamble: Debian's minizip finds no end record at offset 0 of an empty archive.
+        QTest::newRow("no entries")
+            << "preamble" + ZipBuilder().bytes() << "Failed to go to first file in zip.";
+        // The walk reaches a damaged second record: not the end of the archive, a failure.
+        QByteArray damaged
+            = ZipBuilder().addFile("repo/a.txt", "a").addFile("repo/b.txt", "b").bytes();
+        damaged[damaged.lastIndexOf("PK\x01\x02") + 3] = 'X';
+        QTest::newRow("damaged directory record") << damaged << "Failed to go to next file in zip.";
     }
-    QVERIFY(extracted);
-    if (!path.isEmpty())
-        QCOMPARE(installed(path), QByteArray("payload"));
-    QCOMPARE(installed("repo/after.txt"), QByteArray("after"));
-}
 
-void TestExtract::longNamesKeptWhole()
-{
-    // Two names of 314 bytes that agree in their first 256.
-    const QByteArray folder = "repo/" + QByteArray(150, 'a') + "/" + QByteArray(150, 'b') + "/";
-    QVERIFY(ZipBuilder().addFile(folder + "one.txt", "one").addFile(folder + "two.txt", "two").write("repo.zip"));
-    QVERIFY(ZipExtractor::extractZip("repo.zip"));
-    QCOMPARE(installed(QString::fromUtf8(folder + "one.txt")), QByteArray("one"));
-    QCOMPARE(installed(QString::fromUtf8(folder + "two.txt")), QByteArray("two"));
-}
-
-void TestExtract::unixModes_data()
-{
-    using P = QFileDevice;
-    QTest::addColumn<quint32>("mode");
-    QTest::addColumn<int>("expected"); // 0: as a new file gets
-    QTest::newRow("program") << quint32(0100755)
-                             << int(P::ReadOwner | P::WriteOwner | P::ExeOwner | P::ReadGroup
-                                    | P::ExeGroup | P::ReadOther | P::ExeOther);
-    // Read-only files would block the next update: the owner keeps write access.
-    QTest::newRow("read-only") << quint32(0100444)
-                               << int(P::ReadOwner | P::WriteOwner | P::ReadGroup | P::ReadOther);
-    QTest::newRow("made on Windows") << quint32(0) << 0;
-}
-
-void TestExtract::unixModes()
-{
-    QFETCH(quint32, mode);
-    QFETCH(int, expected);
-    QVERIFY(ZipBuilder().addFile("repo/bin/run", "#!/bin/sh\n", mode).write("repo.zip"));
-    QVERIFY(ZipExtractor::extractZip("repo.zip"));
-    QVERIFY(ZipExtractor::extractZip("repo.zip")); // over the first copy
-    const int modeBits = 0x7077; // owner, group, other; Qt's "user" bits repeat the owner's
-    if (!expected) {
-        QVERIFY(LauncherRun::writeFile(root() + "/fresh", "x"));
-        expected = int(QFile::permissions(root() + "/fresh")) & modeBits;
+    void archiveCannotBeWalked()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, failure);
+        if (!content.isNull())
+            QVERIFY(LauncherRun::writeFile("a.zip", content));
+        QVERIFY(!ZipExtractor::extractZip("a.zip"));
+        QCOMPARE(m_run->log.lines().last(), failure);
     }
-    QCOMPARE(int(QFile::permissions(root() + "/repo/bin/run")) & modeBits, expected);
-}
+
+    void failingEntry_data()
+    {
+        // repo/a.txt, then repo/b.txt (or repo/b/c.txt), then repo/c.txt
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<QString>("failure"); // the start of the line that names it
+
+        const auto archive = [](bool deflate, const QByteArray &name = "repo/b.txt") {
+            return ZipBuilder()
+                .addFile("repo/a.txt", "content of a")
+                .add({name, QByteArray("some text of b, ").repeated(300), deflate, 0})
+                .addFile("repo/c.txt", "content of c")
+                .bytes();
+        };
+        QTest::newRow("output file cannot be opened") << archive(true) << "dangling link"
+                                                      << "Failed to open output file for writing:";
+        QTest::newRow("write fails") << archive(true) << "full disk"
+                                     << "Error writing to file.";
+        QTest::newRow("folder cannot be made")
+            << archive(true, "repo/b/c.txt") << "file in place of folder"
+            << "Failed to create directory for";
+        for (const bool deflate : {false, true}) {
+            QByteArray crc = archive(deflate);
+            ZipBuilder::patch(crc, 1, ZipBuilder::Crc, 0x12345678);
+            QTest::addRow("CRC mismatch, deflate %d", deflate)
+                << crc << ""
+                << "Checksum mismatch in file from zip:";
+            QByteArray shorter = archive(deflate);
+            ZipBuilder::patch(shorter, 1, ZipBuilder::UncompressedSize, 4800 + 10);
+            QTest::addRow("data shorter than the header, deflate %d", deflate)
+                << shorter << ""
+                << "Incomplete data of file from zip:";
+        }
+    }
+
+    void failingEntry()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(QString, obstacle);
+        QFETCH(QString, failure);
+        QVERIFY(QDir().mkpath(root() + "/repo"));
+        if (obstacle == "dangling link")
+            QVERIFY(QFile::link(root() + "/no/such/folder/file", root() + "/repo/b.txt"));
+        else if (obstacle == "full disk")
+            QVERIFY(QFile::link("/dev/full", root() + "/repo/b.txt"));
+        else if (obstacle == "file in place of folder")
+            QVERIFY(LauncherRun::writeFile(root() + "/repo/b", "a file"));
+        QVERIFY(LauncherRun::writeFile("repo.zip", archive));
+
+        QVERIFY(!ZipExtractor::extractZip("repo.zip"));
+        QVERIFY2(m_run->log.contains(failure, true), qPrintable(m_run->log.lines().join('\n')));
+        QCOMPARE(m_run->log.lines().last(), "Failed to extract one or more files.");
+        QCOMPARE(installed("repo/a.txt"), QByteArray("content of a"));
+        QVERIFY(!QFileInfo::exists(root() + "/repo/c.txt"));
+    }
+
+    void entryNames_data()
+    {
+        QTest::addColumn<QByteArray>("name"); // '#' stands for a NUL byte
+        QTest::addColumn<QString>("path");    // what is written ("": nothing), or "refused"
+        QTest::newRow("parent") << QByteArray("../x") << "refused";
+        QTest::newRow("parent, backslash") << QByteArray("..\\x") << "refused";
+        QTest::newRow("absolute") << QByteArray("/x") << "refused";
+        QTest::newRow("absolute, backslash") << QByteArray("\\x") << "refused";
+        QTest::newRow("drive letter") << QByteArray("C:/x") << "refused";
+        QTest::newRow("drive letter, relative") << QByteArray("c:x") << "refused";
+        QTest::newRow("parents inside, mixed") << QByteArray("a/..\\..\\x") << "refused";
+        QTest::newRow("trailing parent") << QByteArray("repo/..") << "refused";
+        QTest::newRow("parent with a blank") << QByteArray("a/.. /.. /x") << "refused";
+        QTest::newRow("three dots") << QByteArray("repo/.../x") << "refused";
+        QTest::newRow("dots inside names")
+            << QByteArray("repo/v1..2/n..txt") << "repo/v1..2/n..txt";
+        QTest::newRow("one dot") << QByteArray("repo/./one.txt") << "repo/one.txt";
+        QTest::newRow("NUL ends the name") << QByteArray("repo/a.txt#../../x") << "repo/a.txt";
+        QTest::newRow("NUL first") << QByteArray("#repo/hidden.txt") << "";
+        // Git's attribute files are left out, by a name that holds the word in its case.
+        QTest::newRow(".gitattributes") << QByteArray("repo/sub/.gitattributes") << "";
+        QTest::newRow("inside a name") << QByteArray("repo/notes.gitattributes.txt") << "";
+        QTest::newRow("other letter case")
+            << QByteArray("repo/.GITATTRIBUTES") << "repo/.GITATTRIBUTES";
+    }
+
+    void entryNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, path);
+        QByteArray archive = ZipBuilder()
+                                 .addStoredFile("repo/before.txt", "before")
+                                 .addStoredFile(name, "payload")
+                                 .addStoredFile("repo/after.txt", "after")
+                                 .bytes();
+        archive.replace(name, QByteArray(name).replace('#', '\0')); // in both headers
+        QVERIFY(LauncherRun::writeFile("repo.zip", archive));
+        const QStringList outside = outsideInstallRoot();
+
+        const bool extracted = ZipExtractor::extractZip("repo.zip");
+        QCOMPARE(outsideInstallRoot(), outside);
+        QCOMPARE(installed("repo/before.txt"), QByteArray("before"));
+        if (path == "refused") {
+            QVERIFY(!extracted);
+            const QString refusal = "Refusing entry outside the install folder: \""
+                                    + QString::fromUtf8(name).replace("\\", "\\\\") + "\"";
+            QVERIFY2(m_run->log.contains(refusal), qPrintable(m_run->log.lines().join('\n')));
+            QVERIFY(!QFileInfo::exists(root() + "/repo/after.txt"));
+            return;
+        }
+        QVERIFY(extracted);
+        if (!path.isEmpty())
+            QCOMPARE(installed(path), QByteArray("payload"));
+        else
+            QCOMPARE(QDir(root() + "/repo")
+                         .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     (QStringList{"after.txt", "before.txt"}));
+        QCOMPARE(installed("repo/after.txt"), QByteArray("after"));
+    }
+
+    void longNamesKeptWhole()
+    {
+        // Two names of 314 bytes that agree in their first 256.
+        const QByteArray folder = "repo/" + QByteArray(150, 'a') + "/" + QByteArray(150, 'b') + "/";
+        QVERIFY(ZipBuilder()
+                    .addFile(folder + "one.txt", "one")
+                    .addFile(folder + "two.txt", "two")
+                    .write("repo.zip"));
+        QVERIFY(ZipExtractor::extractZip("repo.zip"));
+        QCOMPARE(installed(QString::fromUtf8(folder + "one.txt")), QByteArray("one"));
+        QCOMPARE(installed(QString::fromUtf8(folder + "two.txt")), QByteArray("two"));
+    }
+
+    void unixModes_data()
+    {
+        using P = QFileDevice;
+        QTest::addColumn<quint32>("mode");
+        QTest::addColumn<int>("expected"); // 0: as a new file gets
+        QTest::newRow("program") << quint32(0100755)
+                                 << int(P::ReadOwner | P::WriteOwner | P::ExeOwner | P::ReadGroup
+                                        | P::ExeGroup | P::ReadOther | P::ExeOther);
+        // Read-only files would block the next update: the owner keeps write access.
+        QTest::newRow("read-only")
+            << quint32(0100444) << int(P::ReadOwner | P::WriteOwner | P::ReadGroup | P::ReadOther);
+        QTest::newRow("made on Windows") << quint32(0) << 0;
+    }
+
+    void unixModes()
+    {
+        QFETCH(quint32, mode);
+        QFETCH(int, expected);
+        QVERIFY(ZipBuilder().addFile("repo/bin/run", "#!/bin/sh\n", mode).write("repo.zip"));
+        QVERIFY(ZipExtractor::extractZip("repo.zip"));
+        QVERIFY(ZipExtractor::extractZip("repo.zip")); // over the first copy
+        const int modeBits = 0x7077; // owner, group, other; Qt's "user" bits repeat the owner's
+        if (!expected) {
+            QVERIFY(LauncherRun::writeFile(root() + "/fresh", "x"));
+            expected = int(QFile::permissions(root() + "/fresh")) & modeBits;
+        }
+        QCOMPARE(int(QFile::permissions(root() + "/repo/bin/run")) & modeBits, expected);
+    }
+
+private:
+    std::unique_ptr<LauncherRun> m_run; // a clean working directory and install root, the log
+};
 
 VELTRO_TEST_MAIN(TestExtract)
 #include "tst_extract.moc"

@@ -46,7 +46,7 @@ QByteArray LauncherRun::commitsBody(const QString &id)
 
 QByteArray LauncherRun::archive(const QString &dir, int dataSize)
 {
-    
+
     const QByteArray top = dir.toUtf8() + "/";
     return ZipBuilder()
         .addFile(top + "bin/start.sh", recorder(), 0100755)
@@ -83,7 +83,8 @@ bool LauncherRun::writeFile(const QString &path, const QByteArray &bytes)
 
 QStringList LauncherRun::launchRecord(const QString &folder)
 {
-    return QString::fromUtf8(readAll(folder + "/launch-record.txt")).split('\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(readAll(folder + "/launch-record.txt"))
+        .split('\n', Qt::SkipEmptyParts);
 }
 
 QString LauncherRun::installRoot()
@@ -119,11 +120,11 @@ void LauncherRun::serveRepo(const QString &name, const QString &id, const QByteA
 
 void LauncherRun::start(const QByteArray &manifest)
 {
-    server.serve("/kiv/updater.json",
-                 !manifest.isNull() ? manifest
-                                    : QJsonDocument(QJsonObject{{"updater_version", "0.2"},
-                                                                {"repos", repos}})
-                                          .toJson());
+    server.serve(
+        "/kiv/updater.json",
+        !manifest.isNull()
+            ? manifest
+            : QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", repos}}).toJson());
     window = std::make_unique<MainWindow>(manifestUrl());
     window->show();
 }
@@ -132,24 +133,29 @@ QString LauncherRun::state(const QString &name, const QString &id) const
 {
     const QByteArray hash = readAll(name + "_hash.txt");
     const QProgressBar *bar = window ? window->findChild<QProgressBar *>(name) : nullptr;
-    const QList<QPushButton *> buttons =
-        window ? window->findChildren<QPushButton *>() : QList<QPushButton *>();
-    const bool enabled = !buttons.isEmpty()
-        && std::all_of(buttons.cbegin(), buttons.cend(), [](auto *b) { return b->isEnabled(); });
-    const bool disabled = std::none_of(buttons.cbegin(), buttons.cend(),
-                                       [](auto *b) { return b->isEnabled(); });
+    const QList<QPushButton *> buttons
+        = window ? window->findChildren<QPushButton *>() : QList<QPushButton *>();
+    const bool enabled
+        = !buttons.isEmpty()
+          && std::all_of(buttons.cbegin(), buttons.cend(), [](auto *b) { return b->isEnabled(); });
+    const bool disabled
+        = std::none_of(buttons.cbegin(), buttons.cend(), [](auto *b) { return b->isEnabled(); });
     const bool recorded = !id.isEmpty() && hash == id.toUtf8();
-    const QString found =
-        QStringList{!QFile::exists(name + "_hash.txt") ? "no hash"
-                        : recorded                     ? "hash recorded"
-                                                       : "hash other",
-                    QFile::exists(name + ".zip") ? "archive kept" : "archive gone",
-                    !bar ? "no bar" : bar->isVisible() ? "bar shown" : "bar hidden",
-                    enabled ? "buttons on" : disabled ? "buttons off" : "buttons mixed"}
-            .join(", ");
+    const QString found
+        = QStringList{!QFile::exists(name + "_hash.txt") ? "no hash"
+                      : recorded                         ? "hash recorded"
+                                                         : "hash other",
+                      QFile::exists(name + ".zip") ? "archive kept" : "archive gone",
+                      !bar               ? "no bar"
+                      : bar->isVisible() ? "bar shown"
+                                         : "bar hidden",
+                      enabled    ? "buttons on"
+                      : disabled ? "buttons off"
+                                 : "buttons mixed"}
+              .join(", ");
     const auto data = m_data.constFind(name);
     const bool inPlace = data == m_data.constEnd()
-        || readAll(installRoot() + "/" + name + "/data.bin") == data.value();
+                         || readAll(installRoot() + "/" + name + "/data.bin") == data.value();
     if (found == "hash recorded, archive gone, bar hidden, buttons on")
         return inPlace ? "installed" : found + ", data differs";
     if (!recorded && bar && bar->isVisible() && disabled)

@@ -17,7 +17,10 @@ public:
     void clear();
     // Index of the first line at or after from equal to text (or starting with it), or -1.
     int indexOf(const QString &text, bool prefix = false, int from = 0) const;
-    bool contains(const QString &text, bool prefix = false) const { return indexOf(text, prefix) >= 0; }
+    bool contains(const QString &text, bool prefix = false) const
+    {
+        return indexOf(text, prefix) >= 0;
+    }
     int count(const QString &text, bool prefix = false) const;
     // Empty when every text is a whole line, in this order; else the log, for the failure message.
     QString missingInOrder(const QStringList &texts) const;

@@ -13,7 +13,8 @@
 #endif
 
 HttpConnection::HttpConnection(QTcpSocket *socket)
-    : QObject(socket), m_socket(socket)
+    : QObject(socket)
+    , m_socket(socket)
 {
     // The launcher sends GET and HEAD only: a request ends with its blank line.
     connect(socket, &QTcpSocket::readyRead, this, [this] {
@@ -30,7 +31,8 @@ HttpConnection::HttpConnection(QTcpSocket *socket)
 
 void HttpConnection::respondHeaders(int status, const HeaderList &headers)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Status");
+    QByteArray head
+        = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Status");
     for (const auto &pair : headers)
         head += "\r\n" + pair.first + ": " + pair.second;
     write(head + "\r\n\r\n");
@@ -79,8 +81,10 @@ void HttpConnection::trickle(const QByteArray &bytes, qsizetype chunkSize, int i
     }
     write(bytes.left(chunkSize));
     // The socket as context: a connection the client dropped ends the trickle.
-    QTimer::singleShot(intervalMs, m_socket, [this, rest = bytes.mid(chunkSize), chunkSize,
-                                              intervalMs] { trickle(rest, chunkSize, intervalMs); });
+    QTimer::singleShot(intervalMs, m_socket,
+                       [this, rest = bytes.mid(chunkSize), chunkSize, intervalMs] {
+                           trickle(rest, chunkSize, intervalMs);
+                       });
 }
 
 bool TestHttpServer::start(bool tls, quint16 port)

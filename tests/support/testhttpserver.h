@@ -62,7 +62,10 @@ public:
     // Listens on port (0: a free one) of 127.0.0.1; with tls, as HTTPS with the test certificate.
     bool start(bool tls = false, quint16 port = 0);
     // A handler for one path (without the query); other paths get a 404.
-    void route(const QByteArray &path, Handler handler) { m_routes.insert(path, std::move(handler)); }
+    void route(const QByteArray &path, Handler handler)
+    {
+        m_routes.insert(path, std::move(handler));
+    }
     void serve(const QByteArray &path, const QByteArray &body, int status = 200,
                const HeaderList &headers = {});
     QString url(const QString &path) const;

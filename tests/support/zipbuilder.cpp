@@ -21,16 +21,15 @@ bool ZipBuilder::write(const QString &path) const
             versionMadeBy = (3u << 8) | 20;
             info.external_fa = uLong(entry.unixMode) << 16;
         }
-        ok = zipOpenNewFileInZip4_64(zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0,
-                                     nullptr, entry.deflate ? Z_DEFLATED : 0,
-                                     entry.deflate ? Z_DEFAULT_COMPRESSION : 0, 0, -MAX_WBITS,
-                                     DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy,
-                                     0, 0)
-                == ZIP_OK
-            && (entry.data.isEmpty()
-                || zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
-                    == ZIP_OK)
-            && zipCloseFileInZip(zip) == ZIP_OK;
+        ok = zipOpenNewFileInZip4_64(
+                 zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
+                 entry.deflate ? Z_DEFLATED : 0, entry.deflate ? Z_DEFAULT_COMPRESSION : 0, 0,
+                 -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0, 0)
+                 == ZIP_OK
+             && (entry.data.isEmpty()
+                 || zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
+                        == ZIP_OK)
+             && zipCloseFileInZip(zip) == ZIP_OK;
         if (!ok)
             break;
     }
@@ -51,8 +50,8 @@ void ZipBuilder::patch(QByteArray &archive, int index, Field field, quint32 valu
     qsizetype central = qFromLittleEndian<quint32>(bytes + archive.lastIndexOf("PK\5\6") + 16);
     for (int i = 0; i < index; ++i)
         central += 46 + qFromLittleEndian<quint16>(bytes + central + 28)
-            + qFromLittleEndian<quint16>(bytes + central + 30)
-            + qFromLittleEndian<quint16>(bytes + central + 32);
+                   + qFromLittleEndian<quint16>(bytes + central + 30)
+                   + qFromLittleEndian<quint16>(bytes + central + 32);
     const qsizetype local = qFromLittleEndian<quint32>(bytes + central + 42);
     qToLittleEndian(value, bytes + local + (field == Crc ? 14 : 22));
     qToLittleEndian(value, bytes + central + (field == Crc ? 16 : 24));
