@@ -39,9 +39,9 @@ QByteArray LauncherRun::archivePath(const QString &name)
 
 QByteArray LauncherRun::commitsBody(const QString &id)
 {
-    const QJsonArray commits{QJsonObject{{"id", id}, {"title", "Newest"}},
-                             QJsonObject{{"id", QString(40, '0')}, {"title", "Older"}}};
-    return QJsonDocument(commits).toJson(QJsonDocument::Compact);
+    return QJsonDocument(QJsonArray{QJsonObject{{"id", id}, {"title", "Newest"}},
+                                    QJsonObject{{"id", QString(40, '0')}, {"title", "Older"}}})
+        .toJson();
 }
 
 QByteArray LauncherRun::archive(const QString &dir, int dataSize)
@@ -125,22 +125,17 @@ void LauncherRun::start(const QByteArray &manifest)
         !manifest.isNull()
             ? manifest
             : QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", repos}}).toJson());
-    window = std::make_unique<MainWindow>(manifestUrl());
+    window = std::make_unique<MainWindow>(server.url("/kiv/updater.json"));
     window->show();
 }
 
 QString LauncherRun::state(const QString &name, const QString &id) const
 {
-    const QByteArray hash = readAll(name + "_hash.txt");
     const QProgressBar *bar = window ? window->findChild<QProgressBar *>(name) : nullptr;
-    const QList<QPushButton *> buttons
-        = window ? window->findChildren<QPushButton *>() : QList<QPushButton *>();
-    const bool enabled
-        = !buttons.isEmpty()
-          && std::all_of(buttons.cbegin(), buttons.cend(), [](auto *b) { return b->isEnabled(); });
-    const bool disabled
-        = std::none_of(buttons.cbegin(), buttons.cend(), [](auto *b) { return b->isEnabled(); });
-    const bool recorded = !id.isEmpty() && hash == id.toUtf8();
+    const auto buttons = window ? window->findChildren<QPushButton *>() : QList<QPushButton *>();
+    const auto on = std::count_if(buttons.cbegin(), buttons.cend(),
+                                  [](const QPushButton *button) { return button->isEnabled(); });
+    const bool recorded = !id.isEmpty() && readAll(name + "_hash.txt") == id.toUtf8();
     const QString found
         = QStringList{!QFile::exists(name + "_hash.txt") ? "no hash"
                       : recorded                         ? "hash recorded"
@@ -149,16 +144,17 @@ QString LauncherRun::state(const QString &name, const QString &id) const
                       !bar               ? "no bar"
                       : bar->isVisible() ? "bar shown"
                                          : "bar hidden",
-                      enabled    ? "buttons on"
-                      : disabled ? "buttons off"
-                                 : "buttons mixed"}
+                      on == 0                ? "buttons off"
+                      : on == buttons.size() ? "buttons on"
+                                             : "buttons mixed"}
               .join(", ");
     const auto data = m_data.constFind(name);
-    const bool inPlace = data == m_data.constEnd()
-                         || readAll(installRoot() + "/" + name + "/data.bin") == data.value();
     if (found == "hash recorded, archive gone, bar hidden, buttons on")
-        return inPlace ? "installed" : found + ", data differs";
-    if (!recorded && bar && bar->isVisible() && disabled)
+        return data == m_data.constEnd()
+                       || readAll(installRoot() + "/" + name + "/data.bin") == *data
+                   ? "installed"
+                   : found + ", data differs";
+    if (!recorded && bar && bar->isVisible() && on == 0)
         return "pending";
     return found;
 }

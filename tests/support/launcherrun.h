@@ -47,7 +47,6 @@ public:
     // whose data state() then checks; or another archive.
     void serveRepo(const QString &name, const QString &id, int dataSize = 64 * 1024);
     void serveRepo(const QString &name, const QString &id, const QByteArray &zip);
-    QString manifestUrl() const { return server.url("/kiv/updater.json"); }
     // Serves the manifest (version "0.2" and repos, unless given) and opens the window on it.
     void start(const QByteArray &manifest = {});
     // "installed": the hash file holds id, the archive is gone, the bar hidden, the buttons
