@@ -25,6 +25,10 @@ public:
         return add({name, data, false, 0});
     }
     ZipBuilder &addDirectory(const QByteArray &name) { return add({name, {}, false, 0}); }
+    ZipBuilder &addSymlink(const QByteArray &name, const QByteArray &target)
+    {
+        return add({name, target, false, 0120777});
+    }
     ZipBuilder &add(const Entry &entry)
     {
         m_entries.append(entry);
