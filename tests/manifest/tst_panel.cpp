@@ -15,7 +15,6 @@
 #include <QtTest>
 
 // The manifest's version gate and panel, and starting a repository's program.
-
 class TestPanel : public QObject
 {
     Q_OBJECT

@@ -8,7 +8,6 @@
 
 // The whole update cycle: manifest, panel, commit check, download, extraction, recorded commit,
 // enabled buttons, started programs; and the next start, up to date.
-
 class TestUpdateCycle : public QObject
 {
     Q_OBJECT
