@@ -15,13 +15,13 @@
 #include "app/tlstrust.h"
 #include "manifest/repo.h"
 #include "manifest/repomanager.h"
+#include "hostwindow.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
-#include <QMainWindow>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QProgressBar>
@@ -29,7 +29,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <QWidget>
 
 #include <cstdio>
@@ -218,31 +217,6 @@ void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
     }
 }
 
-// The parts of the main window the launcher's code looks for: a panel named "buttonPanel" with
-// one program button and one progress bar per repository, named like it.
-std::unique_ptr<QMainWindow> makeHost(const QStringList &repoNames)
-{
-    auto window = std::make_unique<QMainWindow>();
-    auto *central = new QWidget(window.get());
-    auto *panel = new QWidget(central);
-    panel->setObjectName("buttonPanel");
-    auto *layout = new QVBoxLayout(panel);
-    for (const QString &name : repoNames) {
-        auto *button = new QPushButton(name, panel);
-        button->setEnabled(false);
-        layout->addWidget(button);
-        auto *bar = new QProgressBar(panel);
-        bar->setObjectName(name);
-        bar->setVisible(false);
-        layout->addWidget(bar);
-    }
-    auto *centralLayout = new QVBoxLayout(central);
-    centralLayout->addWidget(panel);
-    window->setCentralWidget(central);
-    window->resize(800, 600);
-    return window;
-}
-
 Repo makeRepo(const QString &name, const QString &url)
 {
     Repo repo;
@@ -347,15 +321,15 @@ int main(int argc, char **argv)
 
     // The window (and with it the manager) outlives the event loop and goes before the
     // application object.
-    std::unique_ptr<QMainWindow> window;
+    std::unique_ptr<QWidget> window;
     BlockMeter *meter = nullptr;
     QStringList names;
 
     if (mode == "download") {
         names = QStringList{"bench"};
-        window = makeHost(names);
+        window = std::make_unique<HostWindow>(names);
         window->show();
-        auto *manager = new RepoManager(window.get());
+        RepoManager *manager = static_cast<HostWindow *>(window.get())->manager();
         QCoreApplication::processEvents();
         probe.exitAfterDownloads = 1;
         probe.baselineKib = statusKib("VmRSS");
@@ -381,9 +355,9 @@ int main(int argc, char **argv)
         window->show();
     } else {
         names = QStringList{"bench_a", "bench_b"};
-        window = makeHost(names);
+        window = std::make_unique<HostWindow>(names);
         window->show();
-        auto *manager = new RepoManager(window.get());
+        RepoManager *manager = static_cast<HostWindow *>(window.get())->manager();
         meter = new BlockMeter(&app);
         probe.meter = meter;
         // B's extraction would add nothing: the figures are taken when B's download ends.

@@ -1,6 +1,5 @@
 #include "fuzzsupport.h"
 
-#include "manifest/repomanager.h"
 #include "testenvironment.h"
 
 #include <QApplication>
@@ -49,12 +48,6 @@ void drainEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-Window::Window()
-    : m_panel(new QWidget(this)), m_manager(new RepoManager(this))
-{
-    m_panel->setObjectName("buttonPanel");
 }
 
 } // namespace FuzzSupport

@@ -2,9 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QWidget>
 
-class RepoManager;
+#include "hostwindow.h"
 
 // What every fuzz target shares: one offscreen application in a sandbox (the tests' own), quiet
 // logging, and a window stand-in that holds a button panel the way the main window does.
@@ -20,18 +19,7 @@ QString sandbox();
 // Posted deletions and queued calls up to now, run until nothing is left to do.
 void drainEvents();
 
-// A top-level widget with a "buttonPanel" child and a RepoManager child. Not a MainWindow, so no
-// background picture is requested; destroyed as a whole when it goes out of scope.
-class Window : public QWidget
-{
-public:
-    Window();
-    QWidget *panel() const { return m_panel; }
-    RepoManager *manager() const { return m_manager; }
-
-private:
-    QWidget *m_panel;
-    RepoManager *m_manager;
-};
+// The tests' stand-in for the main window: a button panel and a RepoManager, no background.
+using Window = HostWindow;
 
 } // namespace FuzzSupport

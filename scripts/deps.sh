@@ -18,13 +18,9 @@ for group in "${groups[@]}"; do
             libminizip-dev zlib1g-dev libssl3)
         ;;
     test)
-        # Certificates, the end-to-end server and its archives (demo/prepare.sh), a screen and a
-        # click for the started program, the fonts the captions are drawn with ('Arial' is
-        # matched by Liberation Sans), the keyboard data of the xcb platform, and the Windows
-        # resource compiler with its preprocessor.
-        packages+=(openssl nginx-light libarchive-tools coreutils
-            xvfb xauth xdotool xkb-data fontconfig fonts-liberation fonts-dejavu-core
-            binutils-mingw-w64-x86-64 cpp)
+        # Certificates, the font file the caption test draws with, and the Windows resource
+        # compiler with its preprocessor.
+        packages+=(openssl fontconfig fonts-dejavu-core binutils-mingw-w64-x86-64 cpp)
         ;;
     demo)
         packages+=(openssl nginx-light libarchive-tools curl xvfb xauth xdotool x11-utils

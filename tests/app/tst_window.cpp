@@ -4,199 +4,140 @@
 #include "app/tlstrust.h"
 
 #include "boxcatcher.h"
-#include "logcollector.h"
+#include "launcherrun.h"
 #include "testenvironment.h"
-#include "testhttpserver.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QFontDatabase>
 #include <QImage>
-#include <QLayout>
-#include <QSizePolicy>
-#include <QTcpServer>
-#include <QTest>
+#include <QJsonDocument>
+#include <QtTest>
 
-#include <memory>
+namespace {
+QByteArray picture(QSize size, const char *format)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(QColor(200, 40, 40));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+} // namespace
 
+// The window's own parts: the extra certificate authority, the caption's shadow, the background.
 class TestWindow : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void windowIsFixedAndTitled();
-    void panelStartsPlain();
-    void extraAuthorityIsTrustedAndVerificationStaysOn();
-    void borderedLabelEmptyTextPaintsNothing();
-    void borderedLabelDrawsShadowBelowRight();
-    void borderedLabelNeitherWrapsNorElides();
-
-private:
-    QImage render(BorderedLabel &label);
-};
-
-namespace {
-
-// A manifest address where nothing listens, so the window's own request fails fast.
-QString deadAddress()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return QString("http://127.0.0.1:%1/kiv/updater.json").arg(probe.serverPort());
-}
-
-} // namespace
-
-void TestWindow::windowIsFixedAndTitled()
-{
-    BoxCatcher boxes;
-    MainWindow window(deadAddress());
-    window.show();
-    QCOMPARE(window.windowTitle(), QString("Veltro"));
-    QCOMPARE(window.objectName(), QString("MainWindow"));
-    QCOMPARE(window.size(), QSize(800, 600));
-    QCOMPARE(window.minimumSize(), QSize(800, 600));
-    QCOMPARE(window.maximumSize(), QSize(800, 600));
-    QCOMPARE(window.sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
-    QCOMPARE(window.sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
-    window.resize(1024, 768);
-    QCOMPARE(window.size(), QSize(800, 600));
-    QVERIFY(boxes.waitForBoxes(1));
-}
-
-void TestWindow::panelStartsPlain()
-{
-    BoxCatcher boxes;
-    MainWindow window(deadAddress());
-    QWidget *central = window.centralWidget();
-    QVERIFY(central);
-    QCOMPARE(central->objectName(), QString("centralwidget"));
-    QVERIFY(!central->layout());
-    auto *panel = window.findChild<QWidget *>("buttonPanel");
-    QVERIFY(panel);
-    QCOMPARE(panel->parentWidget(), central);
-    QCOMPARE(panel->geometry(), QRect(0, 170, 800, 300));
-    const QString expected = QString::fromUtf8(
-        "\n                QWidget#buttonPanel {\n"
-        "                    background-color: rgba(128, 128, 128, 180);  // Cinza com 70% de "
-        "opacidade\n"
-        "                    border: 1;\n"
-        "                }\n"
-        "            ");
-    QCOMPARE(expected.size(), 195);
-    QCOMPARE(panel->styleSheet(), expected);
-    // After the failed manifest download the panel stays as it was.
-    QVERIFY(boxes.waitForBoxes(1));
-    QCOMPARE(panel->styleSheet(), expected);
-    QVERIFY(!panel->layout());
-}
-
-void TestWindow::extraAuthorityIsTrustedAndVerificationStaysOn()
-{
-    TestHttpServer server;
-    QVERIFY(server.start(true));
-    server.setHandler([](HttpConnection *connection) {
-        connection->respond(200, R"({"updater_version": "0.2"})");
-    });
-    LogCollector log;
+    void extraAuthorityIsTrustedAndVerificationStaysOn()
     {
-        // Not trusted yet: the certificate is refused and the download fails.
+        TestHttpServer server;
+        QVERIFY(server.start(true));
+        server.serve("/kiv/updater.json", R"({"updater_version": "0.2"})");
+        {
+            // Not trusted yet: the certificate is refused and the manifest download fails.
+            BoxCatcher boxes;
+            MainWindow window(server.url("/kiv/updater.json"));
+            QTRY_COMPARE(boxes.count(), 1);
+            QCOMPARE(boxes.boxes().first().title, QString("Download Error"));
+            QCOMPARE(boxes.boxes().first().text, QString("Failed to download JSON."));
+        }
+        QVERIFY(!trustExtraCertificateAuthorities("not a certificate"));
+        // The authority the build carries in the program, not a file read at run time.
+        QVERIFY(trustExtraCertificateAuthorities(extraCertificateAuthorities()));
         BoxCatcher boxes;
-        MainWindow window(server.urlString("/kiv/updater.json"));
-        QVERIFY(boxes.waitForBoxes(1));
-        QCOMPARE(boxes.boxes().first().title, QString("Download Error"));
-    }
-    QVERIFY(!trustExtraCertificateAuthorities("no certificate here"));
-    // The tests' build configuration carries the test authority inside the program.
-    QVERIFY(extraCertificateAuthorities().startsWith("-----BEGIN CERTIFICATE-----"));
-    QVERIFY(trustExtraCertificateAuthorities(extraCertificateAuthorities()));
-    {
-        BoxCatcher boxes;
-        MainWindow window(server.urlString("/kiv/updater.json"));
-        QWidget *panel = window.findChild<QWidget *>("buttonPanel");
-        QTRY_VERIFY(panel->layout());
+        MainWindow window(server.url("/kiv/updater.json"));
+        QTRY_VERIFY(window.findChild<QWidget *>("buttonPanel")->layout());
         QCOMPARE(boxes.count(), 0);
     }
-}
 
-QImage TestWindow::render(BorderedLabel &label)
-{
-    QImage image(label.size(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    label.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
-    return image;
-}
+    void borderedLabelDrawsShadowBelowRight()
+    {
+        // A font file of a package the suite names, not whatever a family name resolves to.
+        const int font
+            = QFontDatabase::addApplicationFont("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
+        QVERIFY2(font >= 0, "needs the package fonts-dejavu-core");
+        BorderedLabel label("I", nullptr);
+        label.setAlignment(Qt::AlignCenter);
+        label.setStyleSheet(QString("font-size: 40px; font-family: '%1'; color: #FFD700;")
+                                .arg(QFontDatabase::applicationFontFamilies(font).first()));
+        label.resize(60, 60);
+        QImage image(label.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        label.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
 
-void TestWindow::borderedLabelEmptyTextPaintsNothing()
-{
-    BorderedLabel label(QString(), nullptr);
-    label.setStyleSheet("font-size: 18px; font-family: 'Arial'; color: #FFD700;");
-    label.resize(60, 30);
-    const QImage image = render(label);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            QCOMPARE(qAlpha(image.pixel(x, y)), 0);
-}
-
-void TestWindow::borderedLabelDrawsShadowBelowRight()
-{
-    BorderedLabel label("I", nullptr);
-    label.setAlignment(Qt::AlignCenter);
-    label.setStyleSheet("font-size: 40px; font-family: 'Arial'; color: #FFD700;");
-    label.resize(60, 60);
-    const QImage image = render(label);
-    // Gold where the glyph is; grey shadow just right of and below its solid pixels.
-    int gold = 0;
-    int shadowRight = 0;
-    int shadowBelow = 0;
-    auto isGold = [](QRgb p) { return qAlpha(p) == 255 && qRed(p) == 0xFF && qGreen(p) == 0xD7; };
-    // The gold has no blue: blue in a pixel is the grey shadow, alone or under a glyph's edge
-    // (whose share depends on the font that 'Arial' finds).
-    auto isGrey = [](QRgb p) { return qAlpha(p) > 0 && qBlue(p) > 0; };
-    for (int y = 0; y + 1 < image.height(); ++y) {
-        for (int x = 0; x + 1 < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (!isGold(p))
-                continue;
-            ++gold;
-            shadowRight += isGrey(image.pixel(x + 1, y)) ? 1 : 0;
-            shadowBelow += isGrey(image.pixel(x, y + 1)) ? 1 : 0;
-        }
-    }
-    QVERIFY(gold > 20);
-    QVERIFY(shadowRight > 0);
-    QVERIFY(shadowBelow > 0);
-    // Nothing grey sticks out to the left of or above the glyph.
-    for (int y = 1; y < image.height(); ++y) {
-        for (int x = 1; x < image.width(); ++x) {
-            if (isGold(image.pixel(x, y))) {
-                QVERIFY(!isGrey(image.pixel(x - 1, y)) || isGold(image.pixel(x - 2, y)));
-                break;
+        // Gold where the glyph is; grey just right of and below its solid pixels, never left of it.
+        auto isGold
+            = [](QRgb p) { return qAlpha(p) == 255 && qRed(p) == 0xFF && qGreen(p) == 0xD7; };
+        auto isGrey = [](QRgb p) {
+            return qAlpha(p) > 0 && qRed(p) == qGreen(p) && qGreen(p) == qBlue(p) && qRed(p) < 0x80;
+        };
+        int gold = 0, right = 0, below = 0, left = 0;
+        for (int y = 1; y + 1 < image.height(); ++y) {
+            for (int x = 1; x + 1 < image.width(); ++x) {
+                if (!isGold(image.pixel(x, y)))
+                    continue;
+                ++gold;
+                // Past an edge pixel that the glyph covers only partly, over the shadow.
+                right += isGrey(image.pixel(x + 1, y)) || isGrey(image.pixel(qMin(x + 2, 59), y));
+                below += isGrey(image.pixel(x, y + 1)) || isGrey(image.pixel(x, qMin(y + 2, 59)));
+                left += isGrey(image.pixel(x - 1, y));
             }
         }
+        QVERIFY(gold > 20);
+        QVERIFY(right > 0);
+        QVERIFY(below > 0);
+        QCOMPARE(left, 0);
     }
-}
 
-void TestWindow::borderedLabelNeitherWrapsNorElides()
-{
-    const QString text = "a caption far too long for its label";
-    BorderedLabel label(text, nullptr);
-    label.setWordWrap(true);
-    label.setStyleSheet("font-size: 12px; color: #FFD700;");
-    label.resize(40, 60);
-    const QImage image = render(label);
-    // Drawn on one line: every painted row lies within one line height of the vertical centre.
-    const int lineHeight = label.fontMetrics().height();
-    int top = image.height();
-    int bottom = -1;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (qAlpha(image.pixel(x, y)) > 0) {
-                top = qMin(top, y);
-                bottom = qMax(bottom, y);
-            }
-    QVERIFY(bottom >= 0);
-    QVERIFY(bottom - top <= lineHeight + 1);
-    QCOMPARE(label.text(), text);
-}
+    void background_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QSize>("scaled"); // invalid: the default background stays
+        QTest::addColumn<QString>("line");
+
+        const QString applied = "Imagem de fundo aplicada com sucesso!";
+        QTest::newRow("4:3, reduced")
+            << 200 << picture({1600, 1200}, "JPG") << QSize(800, 600) << applied;
+        QTest::newRow("small, enlarged")
+            << 200 << picture({50, 30}, "PNG") << QSize(1000, 600) << applied;
+        QTest::newRow("tall, cut at the bottom")
+            << 200 << picture({300, 600}, "PNG") << QSize(800, 1600) << applied;
+        QTest::newRow("a page, not a picture") << 200 << QByteArray("<html>Maintenance</html>")
+                                               << QSize() << "Falha ao carregar a imagem!";
+        QTest::newRow("404") << 404 << QByteArray("gone") << QSize() << "Erro ao baixar a imagem:";
+    }
+
+    void background()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QSize, scaled);
+        QFETCH(QString, line);
+
+        LauncherRun run;
+        run.server.serve("/background", body, status);
+        run.start(QJsonDocument(QJsonObject{{"updater_version", "0.2"},
+                                            {"background", run.server.url("/background")}})
+                      .toJson());
+        QTRY_VERIFY(run.log.contains(line, true));
+        const QBrush brush = run.window->palette().brush(QPalette::Window);
+        if (!scaled.isValid()) {
+            QCOMPARE(brush, QApplication::palette().brush(QPalette::Window));
+            return;
+        }
+        QCOMPARE(brush.texture().size(), scaled);
+        const QColor centre
+            = brush.textureImage().pixelColor(scaled.width() / 2, scaled.height() / 2);
+        QVERIFY2(qAbs(centre.red() - 200) < 8 && qAbs(centre.green() - 40) < 8,
+                 qPrintable(centre.name()));
+    }
+};
 
 VELTRO_TEST_MAIN(TestWindow)
 #include "tst_window.moc"

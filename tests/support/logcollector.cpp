@@ -2,27 +2,24 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QtGlobal>
 
 namespace {
 
 QMutex mutex;
 QStringList collected;
-LogCollector *active = nullptr;
 QtMessageHandler previous = nullptr;
-bool quietForward = true;
+bool verbose = false;
 
 void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    {
+    if (type == QtDebugMsg) {
         QMutexLocker locker(&mutex);
-        if (type == QtDebugMsg)
-            collected.append(message);
+        collected.append(message);
     }
-    // The panel's button style names a property Qt's style sheets do not know, and icon names
-    // without a picture are normal: these warnings would drown everything else.
-    const bool styleNoise = message.startsWith("Unknown property background-size")
-        || message.startsWith("Could not create pixmap from :/assets/");
-    if (previous && !styleNoise && (!quietForward || type != QtDebugMsg))
+    // The panel's style names a property Qt does not know: noise that would drown the rest.
+    if (previous && (verbose || type != QtDebugMsg)
+        && !message.startsWith("Unknown property background-size"))
         previous(type, context, message);
 }
 
@@ -30,17 +27,14 @@ void collect(QtMsgType type, const QMessageLogContext &context, const QString &m
 
 LogCollector::LogCollector()
 {
-    Q_ASSERT(!active);
-    active = this;
-    collected.clear();
+    clear();
+    verbose = !qEnvironmentVariableIsEmpty("VELTRO_TEST_VERBOSE");
     previous = qInstallMessageHandler(collect);
-    quietForward = qEnvironmentVariableIsEmpty("VELTRO_TEST_VERBOSE");
 }
 
 LogCollector::~LogCollector()
 {
     qInstallMessageHandler(previous);
-    active = nullptr;
 }
 
 QStringList LogCollector::lines() const
@@ -65,11 +59,6 @@ int LogCollector::indexOf(const QString &text, bool prefix, int from) const
     return -1;
 }
 
-bool LogCollector::contains(const QString &text, bool prefix) const
-{
-    return indexOf(text, prefix) >= 0;
-}
-
 int LogCollector::count(const QString &text, bool prefix) const
 {
     int n = 0;
@@ -78,19 +67,13 @@ int LogCollector::count(const QString &text, bool prefix) const
     return n;
 }
 
-bool LogCollector::containsInOrder(const QStringList &texts) const
+QString LogCollector::missingInOrder(const QStringList &texts) const
 {
     int from = 0;
     for (const QString &text : texts) {
-        const int at = indexOf(text, false, from);
-        if (at < 0)
-            return false;
-        from = at + 1;
+        from = indexOf(text, false, from) + 1;
+        if (from == 0)
+            return "missing: " + text + "\nin:\n" + lines().join('\n');
     }
-    return true;
-}
-
-void LogCollector::setQuiet(bool quiet)
-{
-    quietForward = quiet;
+    return {};
 }

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
-// Collects every debug message of the process while it lives, as the text the default handler
-// would print, so tests compare exact log lines and their order. Messages are still forwarded to
-// the previous handler, which keeps failing tests readable.
+// Collects the debug lines of the process while it lives, as the default handler would print
+// them; everything is still forwarded (debug lines only with VELTRO_TEST_VERBOSE set).
 class LogCollector
 {
 public:
@@ -16,12 +15,13 @@ public:
 
     QStringList lines() const;
     void clear();
-    // Index of the first line equal to text (or starting with it, when prefix is set), or -1.
+    // Index of the first line at or after from equal to text (or starting with it), or -1.
     int indexOf(const QString &text, bool prefix = false, int from = 0) const;
-    bool contains(const QString &text, bool prefix = false) const;
+    bool contains(const QString &text, bool prefix = false) const
+    {
+        return indexOf(text, prefix) >= 0;
+    }
     int count(const QString &text, bool prefix = false) const;
-    // True when every text appears as a whole line, in this order (other lines may stand between).
-    bool containsInOrder(const QStringList &texts) const;
-
-    static void setQuiet(bool quiet);
+    // Empty when every text is a whole line, in this order; else the log, for the failure message.
+    QString missingInOrder(const QStringList &texts) const;
 };

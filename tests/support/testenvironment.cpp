@@ -4,8 +4,6 @@
 #include <QStandardPaths>
 #include <QtGlobal>
 
-#include <cstdlib>
-
 namespace {
 TestEnvironment *current = nullptr;
 }
@@ -34,14 +32,4 @@ TestEnvironment::TestEnvironment()
 TestEnvironment *TestEnvironment::instance()
 {
     return current;
-}
-
-QString TestEnvironment::home() const
-{
-    return m_dir.path() + "/home";
-}
-
-QString TestEnvironment::installRoot()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
 }

@@ -15,9 +15,6 @@ public:
 
     static TestEnvironment *instance();
     QString root() const { return m_dir.path(); }
-    QString home() const;
-    // The folder the launcher extracts into and starts programs from.
-    static QString installRoot();
 
 private:
     QTemporaryDir m_dir;

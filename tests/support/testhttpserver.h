@@ -5,7 +5,6 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
-#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,18 +14,8 @@
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
-struct HttpRequest
-{
-    QByteArray method;
-    QByteArray path; // as sent, with the query
-    HeaderList headers; // in the order received, names as sent
-    QByteArray body;
-
-    QByteArray header(const QByteArray &name) const;
-};
-
-// One connection of the test server; handed to the handler, which answers through it now or
-// later (the connection lives as long as its socket).
+// One connection of the test server; handed to a route's handler, which answers through it now,
+// later, partly or never (the connection lives as long as its socket).
 class HttpConnection : public QObject
 {
     Q_OBJECT
@@ -34,47 +23,35 @@ class HttpConnection : public QObject
 public:
     explicit HttpConnection(QTcpSocket *socket);
 
-    const HttpRequest &request() const { return m_request; }
-    QTcpSocket *socket() const { return m_socket; }
+    QByteArray method() const { return m_method; }
+    QByteArray path() const { return m_path; }
 
-    // A complete answer. A HEAD request gets the headers only (with the body's length, when
-    // withLength is set). The connection stays open for the next request.
+    // A complete answer; a HEAD gets the headers alone. Without withLength the body ends with
+    // the connection.
     void respond(int status, const QByteArray &body = {}, const HeaderList &headers = {},
                  bool withLength = true);
-    // Headers alone, for handlers that send the body themselves in pieces.
     void respondHeaders(int status, const HeaderList &headers);
     void write(const QByteArray &bytes);
-    // Announces the whole body's length, sends its first `sent` bytes and closes the connection:
-    // a transfer cut half-way. With reset, the connection is reset instead of closed in order.
-    // With holdMs, the bytes are pushed out and the connection closed while this thread (the
-    // client's GUI thread, in-process) is held up for that long, so they wait unread.
-    void respondCut(int status, const QByteArray &body, qsizetype sent,
-                    const HeaderList &headers = {}, bool reset = false, int holdMs = 0);
-    // Sends the body in pieces of chunkSize bytes, one every intervalMs, then keeps the
-    // connection; with withLength unset the end of the body is marked by closing it.
-    void trickle(int status, const QByteArray &body, qsizetype chunkSize, int intervalMs,
-                 const HeaderList &headers = {}, bool withLength = true);
-    // Writes bytes in pieces of chunkSize, one every intervalMs, then emits slowWriteDone.
-    void writeSlowly(const QByteArray &bytes, qsizetype chunkSize, int intervalMs);
-    // Closes the connection once what was written has left (or at once with abort).
-    void close();
-    void abort();
+    // Announces the whole body, sends its first `sent` bytes and ends the connection: closed, or
+    // reset. With holdMs the bytes leave and the connection ends while this thread (the client's
+    // GUI thread, in-process) is held up that long, so they wait unread.
+    void respondCut(const QByteArray &body, qsizetype sent, bool reset = false, int holdMs = 0);
+    // Sends bytes in pieces of chunkSize, one every intervalMs, then emits trickled.
+    void trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs);
+    void close() { m_socket->disconnectFromHost(); }
 
 signals:
     void requestReceived();
-    void slowWriteDone();
+    void trickled();
 
 private:
-    void onReadyRead();
-    void sendNextPiece(QByteArray rest, qsizetype chunkSize, int intervalMs, bool closeAtEnd);
-
     QTcpSocket *m_socket;
     QByteArray m_buffer;
-    HttpRequest m_request;
+    QByteArray m_method;
+    QByteArray m_path;
 };
 
-// An in-process HTTP(S) server on 127.0.0.1 whose answers each test scripts with a handler.
-// The handler may answer at once, later, partly, or never (a stall).
+// An in-process HTTP(S) server on 127.0.0.1 whose answers each test scripts per path.
 class TestHttpServer : public QTcpServer
 {
     Q_OBJECT
@@ -82,28 +59,17 @@ class TestHttpServer : public QTcpServer
 public:
     using Handler = std::function<void(HttpConnection *connection)>;
 
-    explicit TestHttpServer(QObject *parent = nullptr);
-    ~TestHttpServer() override;
-
-    // Listens on a free port of 127.0.0.1; with tls, as HTTPS with the test certificate.
-    bool start(bool tls = false);
-    void setHandler(Handler handler) { m_handler = std::move(handler); }
-    // A handler for one path (without the query); requests of other paths go to setHandler's.
+    // Listens on port (0: a free one) of 127.0.0.1; with tls, as HTTPS with the test certificate.
+    bool start(bool tls = false, quint16 port = 0);
+    // A handler for one path (without the query); other paths get a 404.
     void route(const QByteArray &path, Handler handler)
     {
         m_routes.insert(path, std::move(handler));
     }
-    // Answers every request of path with status and body (HEAD: the headers alone).
     void serve(const QByteArray &path, const QByteArray &body, int status = 200,
                const HeaderList &headers = {});
-    void clearRoutes() { m_routes.clear(); }
-    QUrl url(const QString &path) const;
-    QString urlString(const QString &path) const { return url(path).toString(); }
-
-    // Every request received so far, in order.
-    const QList<HttpRequest> &requests() const { return m_requests; }
+    QString url(const QString &path) const;
     int requestCount(const QByteArray &method, const QByteArray &path) const;
-    void clearRequests() { m_requests.clear(); }
 
     // Trusts the test certificate authority, which the tests' build configuration carries, in
     // every TLS connection of the process.
@@ -113,8 +79,7 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    Handler m_handler;
     QHash<QByteArray, Handler> m_routes;
-    QList<HttpRequest> m_requests;
+    QList<QPair<QByteArray, QByteArray>> m_requests; // method and path, in order received
     bool m_tls = false;
 };

@@ -13,25 +13,35 @@ public:
         QByteArray name; // stored as given, byte for byte
         QByteArray data;
         bool deflate = true;
-        // Unix mode recorded in the external attributes (0: none, as Windows tools write).
-        quint32 unixMode = 0;
-        // Damage for tests of broken archives: one byte of the stored (compressed) data flipped
-        // while the headers keep the checksum of the original, and an uncompressed size in the
-        // headers that differs from the data (-1: the true size).
-        bool corruptData = false;
-        qint64 declaredSize = -1;
+        quint32 unixMode = 0; // 0: none recorded, as Windows tools write
     };
 
-    ZipBuilder &addFile(const QByteArray &name, const QByteArray &data, quint32 unixMode = 0);
-    ZipBuilder &addStoredFile(const QByteArray &name, const QByteArray &data);
-    ZipBuilder &addDirectory(const QByteArray &name);
-    ZipBuilder &addSymlink(const QByteArray &name, const QByteArray &target);
-    ZipBuilder &add(const Entry &entry);
+    ZipBuilder &addFile(const QByteArray &name, const QByteArray &data, quint32 unixMode = 0)
+    {
+        return add({name, data, true, unixMode});
+    }
+    ZipBuilder &addStoredFile(const QByteArray &name, const QByteArray &data)
+    {
+        return add({name, data, false, 0});
+    }
+    ZipBuilder &addDirectory(const QByteArray &name) { return add({name, {}, false, 0}); }
+    ZipBuilder &addSymlink(const QByteArray &name, const QByteArray &target)
+    {
+        return add({name, target, false, 0120777});
+    }
+    ZipBuilder &add(const Entry &entry)
+    {
+        m_entries.append(entry);
+        return *this;
+    }
 
     bool write(const QString &path) const;
     QByteArray bytes() const;
 
-    const QList<Entry> &entries() const { return m_entries; }
+    // Damage for tests: sets a 32-bit field of entry `index` in both its local and its central
+    // header, so that the two agree and only the data can give the lie away.
+    enum Field { Crc, UncompressedSize };
+    static void patch(QByteArray &archive, int index, Field field, quint32 value);
 
 private:
     QList<Entry> m_entries;

@@ -1,205 +1,104 @@
-#include "app/mainwindow.h"
-#include "sync/transfertimeout.h"
-
-#include "logcollector.h"
-#include "syncfixture.h"
+#include "launcherrun.h"
 #include "testenvironment.h"
-#include "testhttpserver.h"
-#include "zipbuilder.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 
-#ifndef VELTRO_RECORD_LAUNCH_SCRIPT
-#error "VELTRO_RECORD_LAUNCH_SCRIPT must name the recording test program"
-#endif
-
-using namespace SyncFixture;
-
-// The whole update cycle against the local server: manifest, panel, commit check, download,
-// extraction, recorded commit, enabled buttons, a started program; and the next start.
+// The whole update cycle: manifest, panel, commit check, download, extraction, recorded commit,
+// enabled buttons, started programs; and the next start, up to date.
 class TestUpdateCycle : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-
-    void fullCycle_data();
-    void fullCycle();
-    void failedExtractionIsRepairedNextStart();
-    void unwritableHashFileDownloadsAgain();
-
-private:
-    static const QString commitId;
-    static QByteArray gameArchive()
+    void fullCycle_data()
     {
-        QFile script(VELTRO_RECORD_LAUNCH_SCRIPT);
-        if (!script.open(QIODevice::ReadOnly))
-            return {};
-        const QByteArray recorder = script.readAll();
-        return ZipBuilder()
-            .addDirectory("client/")
-            .addFile("client/bin/start.sh", recorder, 0100755)
-            .addFile("client/bin/tool.sh", recorder, 0100755)
-            .addFile("client/.gitattributes", "* text=auto\n")
-            .addStoredFile("client/data/level.bin", noise(128 * 1024, 7))
-            .bytes();
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("id");
+        QTest::newRow("http") << false << "3f786850e387550fdab836ed7e6dc881de23001b";
+        QTest::newRow("https, an id with escapes")
+            << true << QString::fromUtf8("a\xC3\xA9\xF0\x9F\x98\x80\"b");
+        QTest::newRow("an id of a megabyte")
+            << false << QString("0123456789abcdef").repeated(65536);
     }
-    static QStringList record(const QString &folder)
+
+    void fullCycle()
     {
-        return QString::fromUtf8(readAll(folder + "/launch-record.txt"))
-            .split('\n', Qt::SkipEmptyParts);
+        QFETCH(bool, tls);
+        QFETCH(QString, id);
+        LauncherRun run(tls);
+        run.serveRepo("client", id);
+        // A repository whose folder is not named like it.
+        run.serveRepo("moor", id, LauncherRun::archive("moor-online"));
+        QJsonObject moor = run.repos.last().toObject();
+        moor["dir"] = "moor-online";
+        run.repos.replace(1, moor);
+        run.start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(run.state("client", id), QString("installed"), 20000);
+        QTRY_COMPARE(run.state("moor", id), QString("installed"));
+        const QString size = QString::number(LauncherRun::archive("client").size());
+        QCOMPARE(run.log.missingInOrder(
+                     {"Fetching latest commit hash from GitLab for repository:  \"client\"",
+                      "Hash is different. Downloading ZIP...", "Todos os botões foram desativados!",
+                      "File size detected: " + size, "Downloaded " + size + " bytes out of " + size,
+                      "ZIP file downloaded successfully!", "\"client.zip\"",
+                      "Extracting to AppData/Local at: \"" + LauncherRun::installRoot() + "\"",
+                      "ZIP extraction completed!", "Extraction completed successfully!",
+                      "Arquivo ZIP removido com sucesso:  \"client.zip\""}),
+                 QString());
+        QCOMPARE(run.log.lines().last(),
+                 "Todos os botões foram ativados, todas as atualizações estão completas!");
+
+        // Button 0 starts the entry's exe and says nothing; a further button says which repository.
+        const QList<QPushButton *> buttons = run.window->findChildren<QPushButton *>();
+        QCOMPARE(buttons.size(), 4);
+        run.log.clear();
+        buttons.at(0)->click();
+        const QString client = LauncherRun::installRoot() + "/client";
+        QTRY_COMPARE(LauncherRun::launchRecord(client),
+                     (QStringList{QDir(client).canonicalPath(), "[--mode]", "[fast]"}));
+        QCOMPARE(run.log.lines(), QStringList());
+        buttons.at(3)->click();
+        const QString moorFolder = LauncherRun::installRoot() + "/moor-online";
+        QTRY_COMPARE(LauncherRun::launchRecord(moorFolder),
+                     (QStringList{QDir(moorFolder).canonicalPath(), "[--mode]", "[fast]"}));
+        QCOMPARE(run.log.lines(), QStringList{"Botão do repositório \"moor\" foi clicado!"});
+
+        // The next start finds both commits recorded and asks for no archive.
+        run.window.reset();
+        run.log.clear();
+        run.start();
+        QTRY_COMPARE_WITH_TIMEOUT(run.log.count("Repository is up-to-date. No need to download."),
+                                  2, 20000);
+        QTRY_COMPARE(run.state("client", id), QString("installed"));
+        QCOMPARE(run.state("moor", id), QString("installed"));
+        QCOMPARE(run.server.requestCount("HEAD", LauncherRun::archivePath("client")), 1);
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 1);
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("client")), 2);
+    }
+
+    void failedExtractionIsRepairedNextStart()
+    {
+        const QString id = "6f1c2b7e9d0a4c3b8e5f7a1d2c4b6e8f0a1b3c5d";
+        LauncherRun run;
+        // A recorded older commit must survive an archive that does not extract.
+        QVERIFY(LauncherRun::writeFile("client_hash.txt", "older"));
+        run.serveRepo("client", id, LauncherRun::noise(50 * 1024, "not an archive"));
+        run.start();
+        QTRY_VERIFY(run.log.contains("ZIP file extraction failed."));
+        QTRY_COMPARE(run.state("client", id),
+                     QString("hash other, archive kept, bar hidden, buttons on"));
+
+        run.server.serve(LauncherRun::archivePath("client"), LauncherRun::archive("client"));
+        run.window.reset();
+        run.start();
+        QTRY_COMPARE(run.state("client", id), QString("installed"));
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 2);
     }
 };
-
-const QString TestUpdateCycle::commitId
-    = QStringLiteral("3f786850e387550fdab836ed7e6dc881de23001b");
-
-void TestUpdateCycle::initTestCase()
-{
-    TransferTimeout::setIdleMs(10000);
-    TestHttpServer::trustTestAuthority();
-}
-
-void TestUpdateCycle::init()
-{
-    resetFolders();
-}
-
-void TestUpdateCycle::fullCycle_data()
-{
-    QTest::addColumn<bool>("tls");
-    QTest::newRow("http") << false;
-    QTest::newRow("https") << true;
-}
-
-void TestUpdateCycle::fullCycle()
-{
-    QFETCH(bool, tls);
-    TestHttpServer server;
-    QVERIFY(server.start(tls));
-    const QByteArray zip = gameArchive();
-    QVERIFY(!zip.isEmpty());
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
-    server.serve(archivePath("client"), zip);
-    const QString root = TestEnvironment::installRoot();
-    const QString gameFolder = root + "/client";
-
-    {
-        LogCollector log;
-        MainWindow window(manifestUrl(server));
-        window.show();
-        QTRY_VERIFY(log.contains("Arquivo ZIP removido com sucesso:  \"client.zip\""));
-        QVERIFY2(log.containsInOrder(
-                     {"Fetching latest commit hash from GitLab for repository:  \"client\"",
-                      "Latest commit hash from GitLab:  \"" + commitId + "\"",
-                      "Hash is different. Downloading ZIP...", "Todos os botões foram desativados!",
-                      "File size detected: " + QString::number(zip.size()),
-                      "Downloaded " + QString::number(zip.size()) + " bytes out of "
-                          + QString::number(zip.size()),
-                      "ZIP file downloaded successfully!", "\"client.zip\"",
-                      "Extracting to AppData/Local at: \"" + root + "\"",
-                      "Skipping file: \"client/.gitattributes\"", "ZIP extraction completed!",
-                      "Extraction completed successfully!",
-                      "Arquivo ZIP removido com sucesso:  \"client.zip\"",
-                      "Todos os botões foram ativados, todas as atualizações estão completas!"}),
-                 qPrintable(log.lines().join('\n')));
-        QCOMPARE(readAll("client_hash.txt"), commitId.toUtf8());
-        QVERIFY(!QFile::exists("client.zip"));
-        QCOMPARE(readAll(gameFolder + "/data/level.bin"), noise(128 * 1024, 7));
-        auto *bar = window.findChild<QProgressBar *>("client");
-        QVERIFY(!bar->isVisible());
-        QCOMPARE(bar->value(), 100);
-        QVERIFY(buttonsEnabled(window, true));
-
-        // The extracted program runs from its folder with the manifest's arguments.
-        window.findChildren<QPushButton *>().first()->click();
-        QTRY_VERIFY(!record(gameFolder).isEmpty());
-        QCOMPARE(record(gameFolder),
-                 (QStringList{QDir(gameFolder).canonicalPath(), "[--mode]", "[fast]"}));
-    }
-
-    // The next start finds the recorded commit and asks for no archive.
-    server.clearRequests();
-    LogCollector log;
-    MainWindow window(manifestUrl(server));
-    window.show();
-    QTRY_VERIFY(
-        log.contains("Todos os botões foram ativados, todas as atualizações estão completas!"));
-    QVERIFY(log.containsInOrder({"Latest commit hash from GitLab:  \"" + commitId + "\"",
-                                 "Repository is up-to-date. No need to download."}));
-    QCOMPARE(server.requestCount("GET", commitsPath("client")), 1);
-    QCOMPARE(server.requestCount("HEAD", archivePath("client")), 0);
-    QCOMPARE(server.requestCount("GET", archivePath("client")), 0);
-    QVERIFY(!window.findChild<QProgressBar *>("client")->isVisible());
-    QVERIFY(buttonsEnabled(window, true));
-}
-
-void TestUpdateCycle::failedExtractionIsRepairedNextStart()
-{
-    // A recorded older commit must survive an archive that does not extract.
-    QVERIFY(writeAll("client_hash.txt", "older"));
-    TestHttpServer server;
-    QVERIFY(server.start());
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
-    server.serve(archivePath("client"), noise(50 * 1024, 3));
-
-    {
-        LogCollector log;
-        MainWindow window(manifestUrl(server));
-        window.show();
-        QTRY_VERIFY(log.contains("ZIP file extraction failed."));
-        QCOMPARE(log.lines().at(log.indexOf("ZIP file extraction failed.") + 1),
-                 QString("Todos os botões foram ativados, todas as atualizações estão completas!"));
-        QCOMPARE(readAll("client_hash.txt"), QByteArray("older"));
-        QVERIFY(QFile::exists("client.zip")); // kept for a look
-        QVERIFY(!window.findChild<QProgressBar *>("client")->isVisible());
-        QVERIFY(buttonsEnabled(window, true));
-    }
-
-    // The next start tries again, and a sound archive now completes the install.
-    server.serve(archivePath("client"), gameArchive());
-    server.clearRequests();
-    LogCollector log;
-    MainWindow window(manifestUrl(server));
-    window.show();
-    QTRY_VERIFY(log.contains("Extraction completed successfully!"));
-    QVERIFY(log.contains("Hash is different. Downloading ZIP..."));
-    QCOMPARE(server.requestCount("GET", archivePath("client")), 1);
-    QTRY_VERIFY(buttonsEnabled(window, true));
-    QCOMPARE(readAll("client_hash.txt"), commitId.toUtf8());
-}
-
-void TestUpdateCycle::unwritableHashFileDownloadsAgain()
-{
-    QVERIFY(QDir().mkpath("client_hash.txt"));
-    TestHttpServer server;
-    QVERIFY(server.start());
-    serveManifest(server, {repoEntry(server, "client")});
-    server.serve(commitsPath("client"), commitsBody(commitId));
-    server.serve(archivePath("client"), gameArchive());
-
-    for (int start = 1; start <= 2; ++start) {
-        LogCollector log;
-        MainWindow window(manifestUrl(server));
-        window.show();
-        QTRY_VERIFY(log.contains("Arquivo ZIP removido com sucesso:  \"client.zip\""));
-        // Nothing is said about the hash file.
-        QCOMPARE(
-            log.lines().at(log.indexOf("Arquivo ZIP removido com sucesso:  \"client.zip\"") + 1),
-            QString("Todos os botões foram ativados, todas as atualizações estão completas!"));
-        QVERIFY(QFileInfo("client_hash.txt").isDir());
-        QCOMPARE(server.requestCount("GET", archivePath("client")), start);
-    }
-}
 
 VELTRO_TEST_MAIN(TestUpdateCycle)
 #include "tst_updatecycle.moc"
