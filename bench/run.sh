@@ -4,7 +4,8 @@
 #   bash bench/run.sh [build-dir]        (default build-dir: build-bench)
 # Environment: VELTRO_BENCH_RUNS (measured rounds per figure, default 3, after one warm-up),
 # VELTRO_BENCH_OUT (the table's file, default docs/benchmarks.md), VELTRO_BENCH_ARCHIVE (a ZIP
-# archive to use instead of the generated 1.1 GiB reference; a small one tries the script out).
+# archive to use instead of the generated 1.1 GiB reference; a small one tries the script out),
+# VELTRO_BENCH_BOUND_RUNS (downloads per protocol with both cores busy, default 20).
 #
 # hyperfine times every whole process (warm-up, clean-up before each run, JSON export). A round
 # runs the launcher and its reference tool once each, the order alternating, so that the ratio is
@@ -231,13 +232,43 @@ $(fmt %.1f "$(values "$log" longest_block_ms | map "x / 1000" | stats)" " s") \
 | < 64 MiB | $met |")
 }
 
+# ---------------------------------------------------------------- the read bound on busy cores
+# Downloads while two other processes keep both cores busy, as on a player's machine doing other
+# work: how many outgrow the 64 MiB that the reply's read bound should keep them under.
+bound_rows() {
+    local proto=$1 url=$2 n=${VELTRO_BENCH_BOUND_RUNS:-20} log=$work/logs/bound-$1.txt i
+    local busy=()
+    : >"$log"
+    say "download over $proto with both cores busy: $n runs"
+    for _ in 1 2; do
+        sh -c 'while :; do :; done' &
+        busy+=($!)
+    done
+    for ((i = 1; i <= n; ++i)); do
+        eval "$clean"
+        eval "$(driver "download $url" "$log")" || true
+    done
+    kill "${busy[@]}"
+    wait "${busy[@]}" 2>/dev/null || true
+    local growth over met=yes
+    growth=$(sed -n 's/.*\bgrowth_kib=\([^ ]*\).*/\1/p' "$log" | map "x / 1024")
+    over=$(awk '$1 >= 64' <<<"$growth" | wc -l)
+    [ "$over" -eq 0 ] || met="**no**"
+    rows+=("| Download over $proto, both cores busy: runs whose RSS grew by 64 MiB or more \
+| $over of $(wc -l <<<"$growth"), growth $(fmt %.1f "$(stats <<<"$growth")" " MiB") | | \
+| 0 | $met |")
+}
+
 # ---------------------------------------------------------------- run everything
 download_rows HTTP "$http_url"
 download_rows HTTPS "$https_url"
+bound_rows HTTP "$http_url"
+bound_rows HTTPS "$https_url"
 update_rows
 pressure_rows
 
-failures=$(cat "$work"/logs/*-launcher.txt "$work/logs/pressure.txt" | grep -c 'ok=0' || true)
+failures=$(cat "$work"/logs/*-launcher.txt "$work"/logs/bound-*.txt "$work/logs/pressure.txt" \
+    | grep -c 'ok=0' || true)
 
 # ---------------------------------------------------------------- the page
 elapsed=$(($(date +%s) - started))
