@@ -9,6 +9,9 @@
 //                         downloading while A's extraction blocks the event loop; timed up to
 //                         B's "ZIP file downloaded successfully!".
 // Option --ca FILE trusts the benchmark's own certificate authority.
+// For sweeps, and read by this tool only: VELTRO_BENCH_READ_BOUND=BYTES replaces the read buffer
+// bound the launcher gives its archive GET (0: none); VELTRO_BENCH_BOUND_AT=first-read leaves the
+// GET unbounded until its first readyRead and sets the bound there.
 // Log lines are timestamped and discarded: printing them is not the launcher's work.
 
 #include "app/mainwindow.h"
@@ -20,15 +23,19 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QFile>
 #include <QList>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QVariant>
 #include <QWidget>
 
 #include <cstdio>
@@ -36,6 +43,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -269,6 +277,48 @@ bool printUpdate(const QWidget *window, const QStringList &names, const BlockMet
     return ok;
 }
 
+// Replaces the archive GET's read buffer bound for a sweep. The launcher sets its own right after
+// get() and then gives the reply its idle watcher, whose arrival as a child is the cue.
+class ReadBoundOverride : public QObject
+{
+public:
+    ReadBoundOverride(qint64 bound, bool atFirstRead, QObject *parent)
+        : QObject(parent), m_bound(bound), m_atFirstRead(atFirstRead)
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::ChildAdded)
+            return false;
+        auto *reply = qobject_cast<QNetworkReply *>(watched);
+        if (!reply || reply->operation() != QNetworkAccessManager::GetOperation
+            || reply->readBufferSize() == 0 || reply->property("benchBound").isValid())
+            return false;
+        reply->setProperty("benchBound", m_bound);
+        std::fprintf(stderr, "read buffer bound %lld instead of %lld%s\n", (long long)m_bound,
+                     (long long)reply->readBufferSize(), m_atFirstRead ? ", at the first read" : "");
+        if (!m_atFirstRead) {
+            reply->setReadBufferSize(m_bound);
+            return false;
+        }
+        // Without a bound until then.
+        reply->setReadBufferSize(0);
+        auto done = std::make_shared<bool>(false);
+        // Connected before the launcher's reader, which comes after the watcher.
+        connect(reply, &QNetworkReply::readyRead, reply, [reply, done, bound = m_bound] {
+            if (!std::exchange(*done, true))
+                reply->setReadBufferSize(bound);
+        });
+        return false;
+    }
+
+private:
+    qint64 m_bound;
+    bool m_atFirstRead;
+};
+
 int usage()
 {
     std::fprintf(stderr,
@@ -318,6 +368,11 @@ int main(int argc, char **argv)
     });
 
     qInstallMessageHandler(onMessage);
+    if (qEnvironmentVariableIsSet("VELTRO_BENCH_READ_BOUND")) {
+        app.installEventFilter(new ReadBoundOverride(
+            qEnvironmentVariable("VELTRO_BENCH_READ_BOUND").toLongLong(),
+            qEnvironmentVariable("VELTRO_BENCH_BOUND_AT") == QLatin1String("first-read"), &app));
+    }
 
     // The window (and with it the manager) outlives the event loop and goes before the
     // application object.
