@@ -170,10 +170,11 @@ awk -F'\t' 'NR > 1 {
     }
     END {
         for (key in keys) { split(key, f, "\t"); if (f[1] == "curl") ref[f[2], f[3]] = median(s, key, n[key]) }
-        printf "client\tprotocol\tcipher\tbound\tat\tMiB_s\tx_curl\tcpu_s_per_GiB\tgrowth_MiB\n"
         for (key in keys) {
             split(key, f, "\t"); m = median(s, key, n[key])
             printf "%s\t%.0f\t%.2f\t%s\t%s\n", key, m, m / ref[f[2], f[3]], median(c, key, n[key]), median(g, key, n[key])
         }
-    }' "$results" | sort -t$'\t' -k2,2 -k3,3 -k1,1 -k4,4n | column -t -s$'\t'
+    }' "$results" | sort -t$'\t' -k2,2 -k3,3 -k1,1 -k4,4n \
+    | { printf 'client\tprotocol\tcipher\tbound\tat\tMiB_s\tx_curl\tcpu_s_per_GiB\tgrowth_MiB\n'; cat; } \
+    | column -t -s$'\t'
 say "all runs: $results"
