@@ -32,17 +32,7 @@ if [ ! -f "$work/www/reference.zip" ]; then
     say "making a ${SWEEP_MIB:-1024} MiB archive stand-in"
     head -c "$((${SWEEP_MIB:-1024} * 1048576))" /dev/urandom >"$work/www/reference.zip"
 fi
-(
-    cd "$work/tls"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Veltro Sweep CA" \
-        -keyout ca.key -out ca.pem -addext "basicConstraints=critical,CA:TRUE" \
-        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout server.key \
-        -out server.csr 2>/dev/null
-    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >server.ext
-    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
-        -extfile server.ext -out server.pem 2>/dev/null
-)
+[ -s "$work/tls/server.pem" ] || bash "$here/scripts/make-certs.sh" "$work/tls" "Veltro Sweep CA" 30
 ca=$work/tls/ca.pem
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
