@@ -88,12 +88,16 @@ echo "Program folder: $dist ($(du -sh "$dist" | cut -f1)):" $(ls "$dist")
 exe="$dist/VeltroLauncher.exe"
 headers=$($triple-objdump -p "$exe")
 grep -q 'Subsystem.*(Windows GUI)' <<< "$headers" || fail "not a Windows GUI program"
-resources=$(sed -n '/Resource Directory/,$p' <<< "$headers")
-grep -q 'IDI_ICON1' <<< "$resources" || fail "no icon group IDI_ICON1"
-icon_entries=$(awk '/Type: 3$/ { icons = 1; next } /Type: / { icons = 0 } icons && /Entry:/' \
-    <<< "$resources" | wc -l)
-[ "$icon_entries" -eq 6 ] || fail "the icon group does not hold six images ($icon_entries)"
-grep -aq 'level="asInvoker"' "$exe" || fail "no asInvoker manifest"
+# The resource tree as objdump prints it: types at the first level (3 icon images, 14 icon
+# groups, 24 manifests), their names or numbers below.
+resources=$(sed -n '/The .rsrc Resource Directory section/,/String table/p' <<< "$headers")
+icon_entries=$(awk '/^[0-9a-f]+   Entry: ID: 0x000003,/ { getline; sub(/.*IDs: /, ""); print }' \
+    <<< "$resources")
+[ "${icon_entries:-0}" -eq 6 ] || fail "the program does not hold six icon images"
+awk '/^[0-9a-f]+   Entry: ID: 0x00000e,/ { getline; getline; print }' <<< "$resources" \
+    | grep -q ': IDI_ICON1,' || fail "no icon group IDI_ICON1"
+grep -Eq '^[0-9a-f]+   Entry: ID: 0x000018,' <<< "$resources" || fail "no application manifest"
+grep -aq 'level="asInvoker"' "$exe" || fail "the manifest does not ask for asInvoker"
 echo "Executable: Windows GUI subsystem, icon group IDI_ICON1 ($icon_entries images), asInvoker"
 
 # --- 4. first start under Wine ---------------------------------------------------------------
