@@ -126,7 +126,7 @@ void abort(DownloadAttempt &attempt)
 
 bool storeArrivedBytes(DownloadAttempt &attempt)
 {
-    const QByteArray bytes = attempt.reply->readAll();
+    const QByteArray bytes = attempt.reader.takeArrived(*attempt.reply);
     if (bytes.isEmpty())
         return true;
     const qint64 written = attempt.file->write(bytes);
