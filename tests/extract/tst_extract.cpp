@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressBar>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTest>
 #include <QWidget>
@@ -60,6 +61,14 @@ QSet<QString> outsideInstallRoot()
             paths.insert(path);
     }
     return paths;
+}
+
+// Data deflate cannot shrink, more than an entry small enough to be inflated in one piece.
+QByteArray largeIncompressible()
+{
+    QByteArray data(9 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    return data;
 }
 
 // Owner, group and other bits; Qt's "user" bits repeat the owner's for the current user.
@@ -112,6 +121,7 @@ void TestExtract::extractsEveryKindOfEntry()
     QByteArray text;
     for (int i = 0; text.size() < 300000; ++i)
         text += "line " + QByteArray::number(i) + " of a text file\n";
+    const QByteArray large = text.repeated(32); // more than is inflated in one piece
     QByteArray binary(100000, Qt::Uninitialized);
     for (int i = 0; i < binary.size(); ++i)
         binary[i] = char(i * 7919 >> 3);
@@ -120,6 +130,7 @@ void TestExtract::extractsEveryKindOfEntry()
                 .addFile("repo/readme.txt", "hello\n")
                 .addStoredFile("repo/bin/tool.dat", binary) // no directory entry for bin/
                 .addFile("repo/data/big.txt", text)
+                .addFile("repo/data/large.txt", large)
                 .addFile("repo/empty.txt", "")
                 .addFile("repo/.gitattributes", "* text=auto")
                 .addFile("repo/sub/.gitattributes", "* text=auto")
@@ -142,6 +153,8 @@ void TestExtract::extractsEveryKindOfEntry()
         line("File extracted successfully. Total bytes written:", 100000),
         line("Extracting to:", r + "/repo/data/big.txt"),
         line("File extracted successfully. Total bytes written:", text.size()),
+        line("Extracting to:", r + "/repo/data/large.txt"),
+        line("File extracted successfully. Total bytes written:", large.size()),
         line("Extracting to:", r + "/repo/empty.txt"),
         line("File extracted successfully. Total bytes written:", 0),
         line("Skipping file:", QString("repo/.gitattributes")),
@@ -160,6 +173,7 @@ void TestExtract::extractsEveryKindOfEntry()
     QCOMPARE(installed("repo/readme.txt"), QByteArray("hello\n"));
     QCOMPARE(installed("repo/bin/tool.dat"), binary);
     QCOMPARE(installed("repo/data/big.txt"), text);
+    QCOMPARE(installed("repo/data/large.txt"), large);
     QCOMPARE(installed("repo/empty.txt"), QByteArray());
     QCOMPARE(installed("repo/.GITATTRIBUTES"), QByteArray("upper"));
     QVERIFY(QFileInfo(r + "/repo/bin").isDir());
@@ -258,17 +272,37 @@ void TestExtract::failingEntryStopsTheWalk_data()
         << line("Checksum mismatch in file from zip:", QString("repo/b.txt")) << false;
     corrupt.deflate = true;
     corrupt.data = QByteArray("some text to compress, ").repeated(300);
-    QTest::newRow("deflated data corrupted") << corrupt << int(NoObstacle) << QString() << false;
+    QTest::newRow("deflated data corrupted")
+        << corrupt << int(NoObstacle) << line("Error reading file from zip:", "repo/b.txt") << false;
 
+    corrupt.data = largeIncompressible();
+    QTest::newRow("large deflated data corrupted")
+        << corrupt << int(NoObstacle)
+        << line("Checksum mismatch in file from zip:", QString("repo/b.txt")) << false;
+
+    const QString incomplete = line("Incomplete data of file from zip:", QString("repo/b.txt"));
+    const QString mismatch = line("Checksum mismatch in file from zip:", QString("repo/b.txt"));
     ZipBuilder::Entry shorter = plain;
     shorter.declaredSize = plain.data.size() + 10;
-    QTest::newRow("data shorter than declared")
-        << shorter << int(NoObstacle)
-        << line("Incomplete data of file from zip:", QString("repo/b.txt")) << false;
+    QTest::newRow("data shorter than declared") << shorter << int(NoObstacle) << incomplete << false;
     shorter.deflate = false;
     QTest::newRow("stored data shorter than declared")
-        << shorter << int(NoObstacle)
-        << line("Incomplete data of file from zip:", QString("repo/b.txt")) << false;
+        << shorter << int(NoObstacle) << incomplete << false;
+    ZipBuilder::Entry largeShorter{"repo/b.txt", largeIncompressible(), true, 0};
+    largeShorter.declaredSize = largeShorter.data.size() + 10;
+    QTest::newRow("large data shorter than declared")
+        << largeShorter << int(NoObstacle) << incomplete << false;
+
+    ZipBuilder::Entry longer = plain;
+    longer.declaredSize = plain.data.size() - 2;
+    QTest::newRow("data longer than declared") << longer << int(NoObstacle) << mismatch << false;
+    longer.deflate = false;
+    QTest::newRow("stored data longer than declared")
+        << longer << int(NoObstacle) << mismatch << false;
+    ZipBuilder::Entry largeLonger = largeShorter;
+    largeLonger.declaredSize = largeLonger.data.size() - 2;
+    QTest::newRow("large data longer than declared")
+        << largeLonger << int(NoObstacle) << mismatch << false;
 }
 
 void TestExtract::failingEntryStopsTheWalk()
