@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools
-    libminizip-dev zlib1g-dev
+    libminizip-dev zlib1g-dev libdeflate-dev
     openssl nginx-light
     xvfb xauth xdotool x11-utils imagemagick
     libarchive-tools unzip curl time linux-perf
