@@ -273,7 +273,8 @@ void TestExtract::failingEntryStopsTheWalk_data()
     corrupt.deflate = true;
     corrupt.data = QByteArray("some text to compress, ").repeated(300);
     QTest::newRow("deflated data corrupted")
-        << corrupt << int(NoObstacle) << line("Error reading file from zip:", "repo/b.txt") << false;
+        << corrupt << int(NoObstacle) << line("Error reading file from zip:", "repo/b.txt")
+        << false;
 
     corrupt.data = largeIncompressible();
     QTest::newRow("large deflated data corrupted")
@@ -284,7 +285,8 @@ void TestExtract::failingEntryStopsTheWalk_data()
     const QString mismatch = line("Checksum mismatch in file from zip:", QString("repo/b.txt"));
     ZipBuilder::Entry shorter = plain;
     shorter.declaredSize = plain.data.size() + 10;
-    QTest::newRow("data shorter than declared") << shorter << int(NoObstacle) << incomplete << false;
+    QTest::newRow("data shorter than declared")
+        << shorter << int(NoObstacle) << incomplete << false;
     shorter.deflate = false;
     QTest::newRow("stored data shorter than declared")
         << shorter << int(NoObstacle) << incomplete << false;

@@ -200,6 +200,16 @@ void TestHostileArchives::damagedRecords_data()
     QTest::newRow("size declared smaller")
         << Mutation(both(0, localUncompressed, centralUncompressed, firstSize / 2)) << false
         << firstContent.left(firstSize / 2);
+    // Flagged encrypted, or bzip2 (12) in place of deflate: refused before the file is made.
+    const auto both16 = [](qsizetype localField, qsizetype centralField, quint16 value) {
+        return [=](QByteArray &a, const Layout &l) {
+            write16(a, l.localHeaders[0] + localField, value);
+            write16(a, l.centralHeaders[0] + centralField, value);
+        };
+    };
+    QTest::newRow("encrypted") << Mutation(both16(6, 8, 1)) << false << QByteArray("<missing>");
+    QTest::newRow("unreadable method")
+        << Mutation(both16(8, 10, 12)) << false << QByteArray("<missing>");
     QTest::newRow("size declared 3 GiB")
         << Mutation(both(0, localUncompressed, centralUncompressed, 3u << 30)) << false
         << firstContent;
