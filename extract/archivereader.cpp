@@ -25,6 +25,11 @@ zlib_filefunc64_def ArchiveReader::fileFunctions()
     return functions;
 }
 
+bool ArchiveReader::readRaw(qint64 offset, char *out, qint64 size)
+{
+    return offset >= 0 && m_file.seek(offset) && m_file.read(out, size) == size;
+}
+
 ArchiveReader *ArchiveReader::self(voidpf opaque)
 {
     return static_cast<ArchiveReader *>(opaque);

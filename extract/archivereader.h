@@ -15,6 +15,9 @@ public:
     explicit ArchiveReader(const QString &path);
 
     zlib_filefunc64_def fileFunctions();
+    // Reads exactly size bytes at offset straight from the file, for entry data, which is read
+    // in large pieces once: the chunk would only add a copy.
+    bool readRaw(qint64 offset, char *out, qint64 size);
 
 private:
     static ArchiveReader *self(voidpf opaque);

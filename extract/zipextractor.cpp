@@ -1,6 +1,7 @@
 #include "extract/zipextractor.h"
 
 #include "extract/archivereader.h"
+#include "extract/entryinflater.h"
 #include "extract/filenames.h"
 #include "extract/installroot.h"
 
@@ -16,9 +17,6 @@ namespace {
 
 // Most names fit; a longer one is read again in full rather than cut.
 constexpr uLong nameBufferSize = 256;
-// Each entry's data streams through this buffer; small enough to stay in the CPU cache between
-// inflating and writing.
-constexpr unsigned copyBufferSize = 64 * 1024;
 
 // "Version made by" host of archives made on Unix: only they carry a file mode.
 constexpr uLong unixHost = 3;
@@ -32,13 +30,14 @@ struct ArchiveCloser
 };
 using OpenArchive = std::unique_ptr<void, ArchiveCloser>;
 
-// The current entry's data while it is read; closed on every early return. close() is for the
-// end of a complete read, where minizip reports a checksum mismatch.
+// The current entry opened raw, closed on every return. minizip checks its local header against
+// the central one on opening and then only tells where the data starts: the data is read and
+// inflated by EntryInflater, which checks it as well.
 class OpenEntry
 {
 public:
     explicit OpenEntry(unzFile zipFile)
-        : m_zipFile(zipFile), m_open(unzOpenCurrentFile(zipFile) == UNZ_OK)
+        : m_zipFile(zipFile), m_open(unzOpenCurrentFile2(zipFile, &m_method, &m_level, 1) == UNZ_OK)
     {
     }
     ~OpenEntry()
@@ -50,15 +49,13 @@ public:
     OpenEntry &operator=(const OpenEntry &) = delete;
 
     bool isOpen() const { return m_open; }
-    int read(char *buffer, unsigned size) { return unzReadCurrentFile(m_zipFile, buffer, size); }
-    int close()
-    {
-        m_open = false;
-        return unzCloseCurrentFile(m_zipFile);
-    }
+    int method() const { return m_method; }
+    qint64 dataOffset() const { return qint64(unzGetCurrentFileZStreamPos64(m_zipFile)); }
 
 private:
     unzFile m_zipFile;
+    int m_method = 0;
+    int m_level = 0;
     bool m_open;
 };
 
@@ -206,11 +203,15 @@ bool readEntry(unzFile zipFile, EntryInfo &entry)
     return true;
 }
 
-// Streams the entry's data into the file at targetPath and gives the file the entry's mode.
-bool copyData(unzFile zipFile, const EntryInfo &entry, const QString &targetPath)
+// Writes the entry's data into the file at targetPath and gives the file the entry's mode.
+bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
+              const EntryInfo &entry, const QString &targetPath)
 {
+    // Encrypted entries and methods other than stored and deflated cannot be read: refused
+    // before anything is written.
     OpenEntry data(zipFile);
-    if (!data.isOpen()) {
+    if (!data.isOpen() || (entry.info.flag & 1) != 0
+        || (data.method() != 0 && data.method() != Z_DEFLATED)) {
         qDebug() << "Failed to open file from zip:" << entry.rawName.constData();
         return false;
     }
@@ -222,19 +223,14 @@ bool copyData(unzFile zipFile, const EntryInfo &entry, const QString &targetPath
         return false;
     }
 
-    char buffer[copyBufferSize];
-    qint64 totalBytes = 0;
-    int bytesRead = 0;
-    while ((bytesRead = data.read(buffer, copyBufferSize)) > 0) {
-        const qint64 bytesWritten = outFile.write(buffer, bytesRead);
-        if (bytesWritten != bytesRead) {
-            qDebug() << "Error writing to file. Bytes written:" << bytesWritten
-                     << "Expected:" << bytesRead;
-            return false;
-        }
-        totalBytes += bytesWritten;
+    const EntryInflater::Result result =
+        inflater.inflate(archive, data.dataOffset(), entry.info, data.method(), outFile);
+    if (result == EntryInflater::WriteFailed) {
+        qDebug() << "Error writing to file. Bytes written:" << inflater.failedWriteCount()
+                 << "Expected:" << inflater.failedWriteSize();
+        return false;
     }
-    if (bytesRead < 0) {
+    if (result == EntryInflater::ReadFailed) {
         qDebug() << "Error reading file from zip:" << entry.rawName.constData();
         return false;
     }
@@ -246,18 +242,15 @@ bool copyData(unzFile zipFile, const EntryInfo &entry, const QString &targetPath
         qDebug() << "Failed to set permissions of" << targetPath;
     outFile.close();
 
-    // minizip checks the CRC only here, once the data has been read to its end; a stream that
-    // ends early is caught by its length.
-    const int closeResult = data.close();
-    if (closeResult == UNZ_CRCERROR) {
+    if (result == EntryInflater::ChecksumMismatch) {
         qDebug() << "Checksum mismatch in file from zip:" << entry.name;
         return false;
     }
-    if (closeResult != UNZ_OK || quint64(totalBytes) != entry.info.uncompressed_size) {
+    if (result == EntryInflater::Incomplete) {
         qDebug() << "Incomplete data of file from zip:" << entry.name;
         return false;
     }
-    qDebug() << "File extracted successfully. Total bytes written:" << totalBytes;
+    qDebug() << "File extracted successfully. Total bytes written:" << inflater.written();
     return true;
 }
 
@@ -284,9 +277,11 @@ bool ZipExtractor::extractZip(const QString &zipFilePath)
         qDebug() << "Failed to go to first file in zip.";
         return false;
     }
+    // Its buffers serve every entry in turn.
+    EntryInflater inflater;
     int next = UNZ_OK;
     do {
-        if (!extractCurrentFile(zipFile.get(), root)) {
+        if (!extractCurrentFile(zipFile.get(), reader, inflater, root)) {
             qDebug() << "Failed to extract one or more files.";
             return false;
         }
@@ -302,7 +297,8 @@ bool ZipExtractor::extractZip(const QString &zipFilePath)
     return true;
 }
 
-bool ZipExtractor::extractCurrentFile(unzFile zipFile, const QString &root)
+bool ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
+                                     EntryInflater &inflater, const QString &root)
 {
     EntryInfo entry;
     if (!readEntry(zipFile, entry))
@@ -326,5 +322,5 @@ bool ZipExtractor::extractCurrentFile(unzFile zipFile, const QString &root)
     }
     if (QFileInfo(targetPath).isDir())
         return true;
-    return copyData(zipFile, entry, targetPath);
+    return copyData(zipFile, archive, inflater, entry, targetPath);
 }

@@ -15,7 +15,7 @@ for group in "${groups[@]}"; do
     build)
         # Qt loads its OpenSSL backend and libssl at run time; nothing links them.
         packages+=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
-            libminizip-dev zlib1g-dev libssl3)
+            libminizip-dev zlib1g-dev libdeflate-dev libssl3)
         ;;
     test)
         # Certificates, the font file the caption test draws with, and the Windows resource

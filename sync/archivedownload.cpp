@@ -58,6 +58,9 @@ QNetworkReply *sendGet(const DownloadAttempt &attempt)
     QNetworkRequest request(attempt.url);
     request.setRawHeader("Connection", "keep-alive");
     request.setRawHeader("Cache-Control", "no-cache");
+    // Qt's HTTP/2 path ignores the read buffer bound below, so the body would pile up in memory;
+    // it was slower too. HTTP/1.1 keeps the bound.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     QNetworkReply *reply = TransferTimeout::get(attempt.network, request);
     reply->setReadBufferSize(attempt.url.scheme() == QLatin1String("https")
                                  ? tlsArchiveReadBufferSize
@@ -126,7 +129,7 @@ void abort(DownloadAttempt &attempt)
 
 bool storeArrivedBytes(DownloadAttempt &attempt)
 {
-    const QByteArray bytes = attempt.reply->readAll();
+    const QByteArray bytes = attempt.reader.takeArrived(*attempt.reply);
     if (bytes.isEmpty())
         return true;
     const qint64 written = attempt.file->write(bytes);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/repo.h"
+#include "sync/boundedreader.h"
 
 #include <QFile>
 #include <QMetaObject>
@@ -32,6 +33,7 @@ struct DownloadAttempt
     std::unique_ptr<QFile> file;
     QMetaObject::Connection errorHandler;
     qint64 bytesWritten = 0;
+    BoundedReader reader;
     // Qt's text for bytes the archive file refused; the attempt fails with it.
     std::optional<QString> writeFailure;
 };

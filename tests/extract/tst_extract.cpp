@@ -89,10 +89,11 @@ private slots:
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<QString>("failure"); // the start of the line that names it
 
-        const auto archive = [](bool deflate, const QByteArray &name = "repo/b.txt") {
+        const auto archive = [](bool deflate, const QByteArray &name = "repo/b.txt",
+                                const QByteArray &data = QByteArray("some text of b, ").repeated(300)) {
             return ZipBuilder()
                 .addFile("repo/a.txt", "content of a")
-                .add({name, QByteArray("some text of b, ").repeated(300), deflate, 0})
+                .add({name, data, deflate, 0})
                 .addFile("repo/c.txt", "content of c")
                 .bytes();
         };
@@ -103,18 +104,31 @@ private slots:
         QTest::newRow("folder cannot be made")
             << archive(true, "repo/b/c.txt") << "file in place of folder"
             << "Failed to create directory for";
-        for (const bool deflate : {false, true}) {
-            QByteArray crc = archive(deflate);
-            ZipBuilder::patch(crc, 1, ZipBuilder::Crc, 0x12345678);
-            QTest::addRow("CRC mismatch, deflate %d", deflate)
-                << crc << ""
-                << "Checksum mismatch in file from zip:";
-            QByteArray shorter = archive(deflate);
-            ZipBuilder::patch(shorter, 1, ZipBuilder::UncompressedSize, 4800 + 10);
-            QTest::addRow("data shorter than the header, deflate %d", deflate)
-                << shorter << ""
-                << "Incomplete data of file from zip:";
+        // Small entries are inflated in one piece, large ones (over 8 MiB) streamed.
+        const QByteArray large = LauncherRun::noise(1 << 20, "b") + QByteArray(9 << 20, 'b');
+        for (const QByteArray &data : {QByteArray("some text of b, ").repeated(300), large}) {
+            for (const bool deflate : {false, true}) {
+                const auto row = [&](const char *what, ZipBuilder::Field field,
+                                      quint32 value) -> QTestData & {
+                    QByteArray damaged = archive(deflate, "repo/b.txt", data);
+                    ZipBuilder::patch(damaged, 1, field, value);
+                    return QTest::addRow("%s, %d bytes, deflate %d", what, int(data.size()), deflate)
+                           << damaged << "";
+                };
+                row("CRC mismatch", ZipBuilder::Crc, 0x12345678)
+                    << "Checksum mismatch in file from zip:";
+                row("data shorter than the header", ZipBuilder::UncompressedSize, data.size() + 10)
+                    << "Incomplete data of file from zip:";
+                row("data longer than the header", ZipBuilder::UncompressedSize, data.size() - 2)
+                    << "Checksum mismatch in file from zip:";
+            }
         }
+        QByteArray encrypted = archive(true);
+        ZipBuilder::patch(encrypted, 1, ZipBuilder::Flags, 1);
+        QTest::newRow("encrypted") << encrypted << "" << "Failed to open file from zip:";
+        QByteArray bzip2 = archive(true);
+        ZipBuilder::patch(bzip2, 1, ZipBuilder::Method, 12);
+        QTest::newRow("unknown method") << bzip2 << "" << "Failed to open file from zip:";
     }
 
     void failingEntry()
@@ -224,6 +238,14 @@ private slots:
         QCOMPARE(installed("repo/lib.so"), QByteArray("lib.so.1"));
         QCOMPARE(installed("repo/up"), QByteArray("../.."));
         QCOMPARE(outsideInstallRoot(), outside);
+    }
+
+    void largeEntryStreamed()
+    {
+        const QByteArray data = LauncherRun::noise(1 << 20, "l") + QByteArray("text ").repeated(2 << 20);
+        QVERIFY(LauncherRun::writeFile("repo.zip", ZipBuilder().addFile("repo/l.bin", data).bytes()));
+        QVERIFY(ZipExtractor::extractZip("repo.zip"));
+        QCOMPARE(installed("repo/l.bin"), data);
     }
 
     void longNamesKeptWhole()

@@ -53,6 +53,11 @@ void ZipBuilder::patch(QByteArray &archive, int index, Field field, quint32 valu
                    + qFromLittleEndian<quint16>(bytes + central + 30)
                    + qFromLittleEndian<quint16>(bytes + central + 32);
     const qsizetype local = qFromLittleEndian<quint32>(bytes + central + 42);
+    if (field == Flags || field == Method) {
+        qToLittleEndian(quint16(value), bytes + local + (field == Flags ? 6 : 8));
+        qToLittleEndian(quint16(value), bytes + central + (field == Flags ? 8 : 10));
+        return;
+    }
     qToLittleEndian(value, bytes + local + (field == Crc ? 14 : 22));
     qToLittleEndian(value, bytes + central + (field == Crc ? 16 : 24));
 }
