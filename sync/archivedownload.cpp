@@ -61,11 +61,10 @@ QNetworkReply *sendGet(const DownloadAttempt &attempt)
     // Qt's HTTP/2 path ignores the read buffer bound below, so the body would pile up in memory;
     // it was slower too. HTTP/1.1 keeps the bound.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    QNetworkReply *reply = TransferTimeout::get(attempt.network, request);
-    reply->setReadBufferSize(attempt.url.scheme() == QLatin1String("https")
-                                 ? tlsArchiveReadBufferSize
-                                 : archiveReadBufferSize);
-    return reply;
+    return TransferTimeout::get(attempt.network, request,
+                                attempt.url.scheme() == QLatin1String("https")
+                                    ? tlsArchiveReadBufferSize
+                                    : archiveReadBufferSize);
 }
 
 bool openArchive(DownloadAttempt &attempt)

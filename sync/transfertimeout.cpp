@@ -78,9 +78,12 @@ static void watch(QNetworkReply *reply)
     new IdleWatcher(reply, s_idleMs);
 }
 
-QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request)
+QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request,
+                   qint64 readBufferSize)
 {
     QNetworkReply *reply = manager->get(request);
+    if (readBufferSize > 0)
+        reply->setReadBufferSize(readBufferSize);
     watch(reply);
     return reply;
 }

@@ -16,8 +16,11 @@ constexpr int defaultIdleMs = 30000;
 void setIdleMs(int ms);
 int idleMs();
 
-// Send a request and watch its reply: every request of the launcher goes through these.
-QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request);
+// Send a request and watch its reply: every request of the launcher goes through these. A read
+// buffer bound is set before anything else: Qt's network thread only learns it once the request
+// is under way, and whatever it reads before then goes through unbounded.
+QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &request,
+                   qint64 readBufferSize = 0);
 QNetworkReply *head(QNetworkAccessManager *manager, const QNetworkRequest &request);
 
 bool timedOut(const QNetworkReply *reply);
