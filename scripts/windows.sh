@@ -54,9 +54,12 @@ echo "Qt step: $(($(date +%s) - started)) s"
 VELTRO_DEMO_PROGRAMS=windows bash "$here/demo/prepare.sh" "$state" "$port" > "$out/prepare.log" \
     || { cat "$out/prepare.log"; fail "the demo server could not be prepared"; }
 started=$(date +%s)
+# pkg-config answers for Windows libraries only, never with the build machine's own.
+export PKG_CONFIG_LIBDIR="$cache/minizip/lib/pkgconfig:$cache/libdeflate/lib/pkgconfig"
+rm -f "$out/launcher/CMakeCache.txt"
 cmake -G Ninja -S "$here" -B "$out/launcher" \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
-    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/minizip" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/minizip;$cache/libdeflate" -DCMAKE_BUILD_TYPE=Release \
     -DVELTRO_BUILD_TESTS=OFF -DVELTRO_BUILD_BENCH=OFF \
     -DVELTRO_MANIFEST_URL="https://127.0.0.1:$port/kiv/updater.json" \
     -DVELTRO_EXTRA_CA_FILE="$state/tls/ca.pem" > "$out/configure.log" 2>&1 \
@@ -136,16 +139,27 @@ mkdir -p "$work"
 cp "$here/assets/clienticon.png" "$work/"
 
 done_line="Todos os botões foram ativados, todas as atualizações estão completas!"
+# A Windows GUI program has no standard error under Wine, so Qt writes its log with
+# OutputDebugString, which Wine reports on its "seh" debug channel: one line each, in the ANSI
+# code page (1252 here), escaped like a C string. decode_log turns them back into the log.
+raw_log="$out/launcher-wine.log"
 launcher=""
 start_launcher() {
+    : > "$raw_log"
     : > "$log"
-    (cd "$work" && QT_FORCE_STDERR_LOGGING=1 exec wine "$exe" > "$log" 2>&1) &
+    (cd "$work" && WINEDEBUG=-all,warn+seh exec wine "$exe" > /dev/null 2> "$raw_log") &
     launcher=$!
     pids+=("$launcher")
+}
+decode_log() {
+    sed -n 's/^[0-9a-f]*:warn:seh:OutputDebugStringA "\(.*\)\\n"$/\1/p' "$raw_log" \
+        | perl -pe 's/\\(?:x([0-9a-fA-F]{2})|(.))/defined $1 ? chr(hex $1) : $2 eq "t" ? "\t" : $2/ge' \
+        | iconv -f CP1252 -t UTF-8 > "$log"
 }
 # The cycle is over when every repository has ended its road and the buttons were enabled
 # after the last installation (as scripts/run.sh reads it).
 cycle_over() {
+    decode_log
     awk -v done="$done_line" '
         /^Fetching latest commit hash from GitLab for repository: / { repos++ }
         /^Repository is up-to-date\. No need to download\.\r?$/ ||
@@ -173,6 +187,7 @@ stop_launcher() {
     kill "$launcher" 2>/dev/null || true
     wineserver -k 2>/dev/null || true
     wait "$launcher" 2>/dev/null || true
+    decode_log
 }
 
 started=$(date +%s)
@@ -200,12 +215,12 @@ window=$(xdotool search --sync --onlyvisible --name '^Veltro$' | head -n 1)
 sleep 1 # let the window repaint the enabled buttons
 shot="$out/screenshots/veltro-windows-$(date +%Y%m%d-%H%M%S).png"
 mkdir -p "$(dirname "$shot")"
-import -window root "$shot"
+eval "$(xdotool getwindowgeometry --shell "$window")"
+import -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$shot"
 echo "Screenshot: $shot"
 
 # A click on the middle column's program button: its program records how it was started.
 moor_dir="$root_unix/moor-online"
-eval "$(xdotool getwindowgeometry --shell "$window")"
 for y in $(seq 200 20 460); do
     xdotool mousemove "$((X + 400))" "$((Y + y))" click 1
     for _ in $(seq 20); do
