@@ -9,6 +9,8 @@
 # stopped when the command ends.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=demo/server.sh
+source "$here/demo/server.sh"
 build=${VELTRO_RUN_BUILD_DIR:-$here/build-run}
 port=${VELTRO_DEMO_PORT:-48443}
 state="$build/demo-server"
@@ -38,19 +40,7 @@ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_BUILD_TE
 rm -f "$build.configure.log"
 cmake --build "$build" -j"$(nproc)" --target VeltroLauncher
 
-if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-    echo "Port $port of 127.0.0.1 is taken; choose another with VELTRO_DEMO_PORT." >&2
-    exit 1
-fi
-: > "$state/logs/access.log"
-nginx -p "$state/" -c "$state/nginx.conf" -e "$state/logs/error.log" &
-pids+=($!)
-for _ in $(seq 100); do
-    curl -fsS --cacert "$state/tls/ca.pem" -o /dev/null \
-        "https://127.0.0.1:$port/kiv/updater.json" 2>/dev/null && break
-    kill -0 "${pids[0]}" 2>/dev/null || { cat "$state/logs/error.log" >&2; exit 1; }
-    sleep 0.1
-done
+start_demo_server "$state" "$port" || exit 1
 
 # The launcher keeps its hash files and archives in its working folder, and takes its window
 # icon from there.

@@ -14,6 +14,8 @@
 # included. Nothing stays running afterwards.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=demo/server.sh
+source "$here/demo/server.sh"
 out=${VELTRO_WINDOWS_BUILD_DIR:-$here/build-windows}
 port=${VELTRO_DEMO_PORT:-48444}
 triple=x86_64-w64-mingw32
@@ -104,18 +106,7 @@ grep -aq 'level="asInvoker"' "$exe" || fail "the manifest does not ask for asInv
 echo "Executable: Windows GUI subsystem, icon group IDI_ICON1 ($icon_entries images), asInvoker"
 
 # --- 4. first start under Wine ---------------------------------------------------------------
-if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-    fail "port $port of 127.0.0.1 is taken; choose another with VELTRO_DEMO_PORT"
-fi
-: > "$state/logs/access.log"
-nginx -p "$state/" -c "$state/nginx.conf" -e "$state/logs/error.log" &
-pids+=($!)
-for _ in $(seq 100); do
-    curl -fsS --cacert "$state/tls/ca.pem" -o /dev/null \
-        "https://127.0.0.1:$port/kiv/updater.json" 2>/dev/null && break
-    kill -0 "${pids[0]}" 2>/dev/null || { cat "$state/logs/error.log" >&2; fail "nginx ended"; }
-    sleep 0.1
-done
+start_demo_server "$state" "$port" || fail "the demo server did not start"
 
 exec {displayfd}<> <(:)
 Xvfb -displayfd "$displayfd" -screen 0 1024x768x24 -nolisten tcp > "$out/xvfb.log" 2>&1 &
