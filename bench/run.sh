@@ -178,9 +178,13 @@ download_rows() {
     gib=$(awk -v b="$archive_bytes" 'BEGIN { print b / 1073741824 }')
     lc=$(values "$launcher_log" cpu_seconds | map "x / $gib")
     cc=$(tail -n "$runs" "$reference_log" | awk -v g="$gib" '{ printf "%.6f\n", ($2 + $3) / g }')
+    local cpu_ratio
+    cpu_ratio=$(pair "$lc" "$cc" "a / (b > 0 ? b : 0.01)" | stats)
+    met=yes
+    below "${cpu_ratio%% *}" 1.3 || met="**no**"
     rows+=("| Download over $proto: CPU time per GiB, all threads \
 | $(fmt %.2f "$(stats <<<"$lc")" " s") | curl -o: $(fmt %.2f "$(stats <<<"$cc")" " s") \
-| $(fmt %.2f "$(pair "$lc" "$cc" "a / (b > 0 ? b : 0.01)" | stats)" ×) | | |")
+| $(fmt %.2f "$cpu_ratio" ×) | ≤ 1.3× | $met |")
 }
 
 # ---------------------------------------------------------------- full update
@@ -195,10 +199,13 @@ update_rows() {
     local lt rt
     lt=$(seconds_of "$name" launcher)
     rt=$(seconds_of "$name" reference)
+    local ratio met=yes
+    ratio=$(pair "$lt" "$rt" "a / b" | stats)
+    below "${ratio%% *}" 1.3 || met="**no**"
     rows+=("| Full update over HTTPS, manifest to buttons enabled: time (whole process) \
 | $(fmt %.2f "$(stats <<<"$lt")" " s") \
 | curl -o + bsdtar -xf: $(fmt %.2f "$(stats <<<"$rt")" " s") \
-| $(fmt %.2f "$(pair "$lt" "$rt" "a / b" | stats)" ×) | | |")
+| $(fmt %.2f "$ratio" ×) | ≤ 1.3× | $met |")
     local growth met=yes
     growth=$(values "$launcher_log" growth_kib | map "x / 1024" | stats)
     below "${growth##* }" 64 || met="**no**"
@@ -259,7 +266,20 @@ bound_rows() {
 | 0 | $met |")
 }
 
+# ---------------------------------------------------------------- extraction
+# The median seconds and the ratio of bench/extract.sh's table (below the main one).
+extraction_row() {
+    local tool reference met=yes
+    tool=$(awk -F'|' '/ZipExtractor/ { gsub(/[ ×]/, "", $3); gsub(/[ ×]/, "", $5); print $3, $5 }' \
+        <<<"$extraction_table")
+    reference=$(awk -F'|' '/bsdtar -xf/ { gsub(/ /, "", $3); print $3 }' <<<"$extraction_table")
+    below "${tool#* }" 0.8 || met="**no**"
+    rows+=("| Extraction into an empty folder: time (bench/extract.sh, below) | ${tool% *} s \
+| bsdtar -xf: $reference s | ${tool#* }× | ≤ 0.8× | $met |")
+}
+
 # ---------------------------------------------------------------- run everything
+extraction_row
 download_rows HTTP "$http_url"
 download_rows HTTPS "$https_url"
 bound_rows HTTP "$http_url"
