@@ -156,16 +156,10 @@ private slots:
     {
         QTest::addColumn<QByteArray>("name"); // '#' stands for a NUL byte
         QTest::addColumn<QString>("path"); // what is written ("": nothing), "refused" or "unsafe"
-        QTest::newRow("parent") << QByteArray("../x") << "refused";
-        QTest::newRow("parent, backslash") << QByteArray("..\\x") << "refused";
-        QTest::newRow("absolute") << QByteArray("/x") << "refused";
-        QTest::newRow("absolute, backslash") << QByteArray("\\x") << "refused";
-        QTest::newRow("drive letter") << QByteArray("C:/x") << "refused";
-        QTest::newRow("drive letter, relative") << QByteArray("c:x") << "refused";
-        QTest::newRow("parents inside, mixed") << QByteArray("a/..\\..\\x") << "refused";
-        QTest::newRow("trailing parent") << QByteArray("repo/..") << "refused";
-        QTest::newRow("parent with a blank") << QByteArray("a/.. /.. /x") << "refused";
-        QTest::newRow("three dots") << QByteArray("repo/.../x") << "refused";
+        // Names that would reach outside the install root.
+        for (const char *name : {"../x", "..\\x", "/x", "\\x", "C:/x", "c:x", "a/..\\..\\x",
+                                 "repo/..", "a/.. /.. /x", "repo/.../x"})
+            QTest::newRow(name) << QByteArray(name) << "refused";
         QTest::newRow("dots inside names")
             << QByteArray("repo/v1..2/n..txt") << "repo/v1..2/n..txt";
         QTest::newRow("one dot") << QByteArray("repo/./one.txt") << "repo/one.txt";
