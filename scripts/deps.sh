@@ -34,8 +34,11 @@ for group in "${groups[@]}"; do
         packages+=(clang libclang-rt-14-dev)
         ;;
     windows)
-        packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev wine64 xvfb
-            xauth xdotool ninja-build dpkg-dev imagemagick nginx-light openssl curl)
+        # wine brings the `wine` command (wine64 alone leaves it off PATH); nsis the setup's
+        # compiler, osslsigncode the signatures, libarchive-tools the portable ZIP.
+        packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev wine wine64
+            xvfb xauth xdotool x11-utils ninja-build cmake pkg-config dpkg-dev patch xz-utils
+            bzip2 imagemagick nginx-light openssl curl nsis osslsigncode libarchive-tools)
         ;;
     *)
         echo "deps.sh: unknown group '$group' (build, test, demo, bench, fuzz, windows)" >&2

@@ -25,8 +25,10 @@ qt_options=(
     -DFEATURE_schannel=ON -DFEATURE_openssl=OFF
     -DFEATURE_system_zlib=ON
 )
+qt_patches=("$here/scripts/qt-read-bound.patch")
 stamp="$cache/qt.stamp"
-want="qtbase 6.4.2, $($triple-g++-posix -dumpfullversion), ${qt_options[*]}"
+want="qtbase 6.4.2, $($triple-g++-posix -dumpfullversion), ${qt_options[*]},\
+ $(cat "${qt_patches[@]}" | sha256sum | cut -c1-16)"
 
 ensure_deb_src() {
     local list=/etc/apt/sources.list.d/veltro-deb-src.sources
@@ -88,6 +90,11 @@ fi
 
 start=$(date +%s)
 fetch_source qt6-base "$cache/src/qtbase"
+for p in "${qt_patches[@]}"; do
+    # Applied once: a resumed build finds the source patched already.
+    patch -d "$cache/src/qtbase" -p1 -R --dry-run -s -f < "$p" > /dev/null 2>&1 \
+        || patch -d "$cache/src/qtbase" -p1 -s -f < "$p"
+done
 fetch_source zlib "$cache/src/zlib"
 
 # An interrupted build resumes where it stopped.
