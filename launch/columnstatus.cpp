@@ -1,7 +1,10 @@
 #include "launch/columnstatus.h"
 
+#include "launch/buttonpanel.h"
 #include "manifest/repomanager.h"
 
+#include <QList>
+#include <QWidget>
 #include <QProgressBar>
 
 QString failureText(UpdateFailure failure, const QString &detail)
@@ -29,6 +32,19 @@ ColumnStatus::ColumnStatus(QProgressBar *bar) : bar(bar) {}
 ColumnStatus ColumnStatus::find(RepoManager *manager, const QString &repoName)
 {
     return ColumnStatus(manager->findProgressBar(repoName));
+}
+
+ColumnStatus ColumnStatus::findQuietly(const RepoManager *manager, const QString &repoName)
+{
+    QWidget *panel = findButtonPanel(manager);
+    if (!panel)
+        return {};
+    const QList<QProgressBar *> bars = panel->findChildren<QProgressBar *>();
+    for (QProgressBar *bar : bars) {
+        if (bar->objectName() == repoName)
+            return ColumnStatus(bar);
+    }
+    return {};
 }
 
 void ColumnStatus::downloadStarted()

@@ -31,6 +31,8 @@ public:
     explicit ColumnStatus(QProgressBar *bar);
     // The repository's bar through findProgressBar, which logs a missing one.
     static ColumnStatus find(RepoManager *manager, const QString &repoName);
+    // The same without a log line, for the steps that never looked the bar up before.
+    static ColumnStatus findQuietly(const RepoManager *manager, const QString &repoName);
 
     bool hasBar() const { return !bar.isNull(); }
 
