@@ -100,4 +100,6 @@ void ColumnStatus::installed()
     bar->setValue(100);
 }
 
+void ColumnStatus::clear() {}
+
 void ColumnStatus::failed(UpdateFailure, const QString &) {}

@@ -49,6 +49,8 @@ public:
     void extractionEnded();
     // Bar 0..100 at 100; visibility left as it is. The status line cleared.
     void installed();
+    // The status line emptied; the bar untouched (a repository found up to date).
+    void clear();
     // The status line says why, with the column's Retry button.
     void failed(UpdateFailure failure, const QString &detail = QString());
 
