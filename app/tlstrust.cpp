@@ -15,7 +15,15 @@ bool trustExtraCertificateAuthorities(const QByteArray &pem)
         return false;
     }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(authorities);
+    // Any change to the list stops OpenSSL looking the system's roots up on demand (Linux), so
+    // the system's roots join the list with ours. Windows lists its roots already: kept once.
+    QList<QSslCertificate> trusted = configuration.caCertificates();
+    for (const QSslCertificate &authority :
+         QSslConfiguration::systemCaCertificates() + authorities) {
+        if (!trusted.contains(authority))
+            trusted.append(authority);
+    }
+    configuration.setCaCertificates(trusted);
     QSslConfiguration::setDefaultConfiguration(configuration);
     return true;
 }
