@@ -18,9 +18,10 @@ for group in "${groups[@]}"; do
             libminizip-dev zlib1g-dev libdeflate-dev libssl3)
         ;;
     test)
-        # Certificates, the font file the caption test draws with, and the Windows resource
-        # compiler with its preprocessor.
-        packages+=(openssl fontconfig fonts-dejavu-core binutils-mingw-w64-x86-64 cpp)
+        # Certificates, the font file the caption test draws with, the Windows resource
+        # compiler with its preprocessor, and the layout check.
+        packages+=(openssl fontconfig fonts-dejavu-core binutils-mingw-w64-x86-64 cpp
+            clang-format)
         ;;
     demo)
         packages+=(openssl nginx-light libarchive-tools curl xvfb xauth xdotool x11-utils

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test twice: as the program is built for use, and built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, where any report fails the test that caused it.
-# Both suites run even when the first fails; the script fails when either does.
+# Sets up, checks the layout of every C++ file against .clang-format, then builds and runs every
+# test twice: as the program is built for use, and built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, where any report fails the test that caused it. Everything runs
+# even when a step fails; the script fails when any does.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/deps.sh" build test
@@ -9,6 +10,20 @@ jobs=$(nproc)
 build=${VELTRO_BUILD_DIR:-$here/build}
 asan_build=${VELTRO_ASAN_BUILD_DIR:-$here/build-asan}
 status=0
+
+# Every tracked C and C++ file laid out as .clang-format says; the list of those that differ.
+mapfile -t sources < <(git -C "$here" ls-files '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' '*.cpp.in')
+[ ${#sources[@]} -gt 0 ] || { echo "No C++ file found: is $here a git checkout?" >&2; exit 1; }
+unformatted=()
+for source in "${sources[@]}"; do
+    clang-format --dry-run --Werror "$here/$source" > /dev/null 2>&1 || unformatted+=("$source")
+done
+if [ ${#unformatted[@]} -gt 0 ]; then
+    echo "${#unformatted[@]} of ${#sources[@]} C++ files differ from .clang-format" \
+        "(clang-format -i FILE lays them out):" >&2
+    printf '  %s\n' "${unformatted[@]}" >&2
+    status=1
+fi
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$jobs"
