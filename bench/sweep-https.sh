@@ -11,6 +11,8 @@ set -euo pipefail
 shopt -s inherit_errexit
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=demo/server.sh
+source "$here/demo/server.sh"
 build=$(realpath -m "${1:-$here/build-bench}")
 runs=${SWEEP_RUNS:-3}
 bounds=${SWEEP_BOUNDS:-16384 32768 65536 131072 262144 1048576 4194304 0}
@@ -35,10 +37,7 @@ fi
 [ -s "$work/tls/server.pem" ] || bash "$here/scripts/make-certs.sh" "$work/tls" "Veltro Sweep CA" 30
 ca=$work/tls/ca.pem
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port=18580
-while port_in_use $port || port_in_use $((port + 1)) || port_in_use $((port + 2)) \
-    || port_in_use $((port + 3)); do port=$((port + 4)); done
+port=$(free_port 18580 4)
 # One server per cipher and protocol: h1 aes, h1 chacha, h2 aes, h2 chacha.
 server() { # PORT HTTP2 CIPHERSUITE
     cat <<EOT
@@ -57,8 +56,9 @@ EOT
     [ "$(id -u)" -ne 0 ] || echo "user root;"
     cat <<EOT
 worker_processes 1;
+daemon off;
 pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
+error_log $work/nginx/logs/error.log warn;
 events { worker_connections 64; }
 http {
     access_log off;
@@ -78,16 +78,19 @@ EOT
     server $((port + 3)) " http2" TLS_CHACHA20_POLY1305_SHA256
     echo "}"
 } >"$work/nginx/nginx.conf"
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf"
-stop_nginx() { [ -f "$work/nginx/nginx.pid" ] && kill "$(cat "$work/nginx/nginx.pid")" 2>/dev/null || true; }
-trap stop_nginx EXIT
+pids=()
+stop_started() {
+    kill "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
+}
+trap stop_started EXIT
 url_of() { # PROTOCOL CIPHER
     local p=$port
     [ "$2" = chacha ] && p=$((p + 1))
     [ "$1" = h2 ] && p=$((p + 2))
     echo "https://127.0.0.1:$p/reference.zip"
 }
-for i in $(seq 50); do curl -sf --cacert "$ca" -o /dev/null -I "$(url_of h1 aes)" && break; sleep 0.1; done
+start_nginx "$work/nginx" "$(url_of h1 aes)" "$ca"
 
 kv() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
 bytes=$(stat -c %s "$work/www/reference.zip")

@@ -66,19 +66,6 @@ log="$build/launcher.log"
 "$build/VeltroLauncher" > "$log" 2>&1 &
 launcher=$!
 pids+=("$launcher")
-# The cycle is over when every repository has ended its road (up to date, installed, or failed)
-# and the buttons have been enabled after the last installation.
-cycle_over() {
-    awk -v done="Todos os botões foram ativados, todas as atualizações estão completas!" '
-        /^Fetching latest commit hash from GitLab for repository: / { repos++ }
-        /^Repository is up-to-date\. No need to download\.$/ ||
-        /^(Arquivo ZIP removido com sucesso|Falha ao remover o arquivo ZIP): / ||
-        /^The ZIP file does not exist/ || /^ZIP file extraction failed\.$/ { ended++; pending = 1 }
-        /^Failed to fetch commit hash from GitLab: / ||
-        /^No commits found for the repository\.$/ { ended++ }
-        $0 == done { pending = 0 }
-        END { exit !(repos > 0 && ended >= repos && !pending) }' "$log"
-}
 for _ in $(seq 1200); do
     cycle_over && break
     kill -0 "$launcher" 2>/dev/null || break
