@@ -1,5 +1,7 @@
 // Extraction benchmark tool.
-//   veltro_extract_bench --make-archive <archive.zip>   writes the reference archive (reproducible)
+//   veltro_extract_bench --make-archive <archive.zip> [game]
+//                        writes the reference archive (reproducible); with game, an archive
+//                        shaped like game data instead: mostly large incompressible entries
 //   veltro_extract_bench <archive.zip> <folder>         extracts it into folder with ZipExtractor
 // The extraction runs exactly as in the launcher; only the install root is pointed at <folder>.
 
@@ -38,10 +40,23 @@ private:
     quint64 m_state;
 };
 
-constexpr int TextFiles = 400;
-constexpr int BinaryFiles = 10;
-constexpr qint64 BinarySize = 100LL * 1024 * 1024;
-constexpr qint64 ChunkSize = 1024 * 1024;
+constexpr qint64 MiB = 1024 * 1024;
+constexpr qint64 ChunkSize = MiB;
+
+// What an archive holds: text files in folders of 20, then incompressible binaries.
+struct Shape
+{
+    QByteArray root;
+    int textFiles;
+    qint64 textSize;
+    quint32 textSpread; // each text file is textSize plus up to this many bytes more
+    int binaryFiles;
+    qint64 binarySize;
+};
+// 400 text files of 0.25 to 2.25 MiB (1.25 MiB on average), ten 100 MiB binaries: 1.1 GiB.
+const Shape referenceShape{"reference", 400, 256 * 1024, 2 * MiB, 10, 100 * MiB};
+// Game data is mostly compressed already: 300 text files of 200 KiB, eight 110 MiB binaries.
+const Shape gameShape{"game", 300, 200 * 1024, 1, 8, 110 * MiB};
 
 QList<QByteArray> makeVocabulary(Random &random)
 {
@@ -99,7 +114,7 @@ bool openEntry(zipFile zip, const QByteArray &name, quint32 mode)
         == ZIP_OK;
 }
 
-bool makeArchive(const QString &path)
+bool makeArchive(const QString &path, const Shape &shape)
 {
     const QString partial = path + ".part";
     zipFile zip = zipOpen64(QFile::encodeName(partial).constData(), APPEND_STATUS_CREATE);
@@ -107,25 +122,25 @@ bool makeArchive(const QString &path)
         return false;
     Random random(20260101);
     const QList<QByteArray> words = makeVocabulary(random);
-    bool ok = openEntry(zip, "reference/", 040755) && zipCloseFileInZip(zip) == ZIP_OK;
-    for (int folder = 0; ok && folder < TextFiles / 20; ++folder) {
-        const QByteArray dir = "reference/src/module" + QByteArray::number(folder) + "/";
+    const QByteArray root = shape.root + "/";
+    bool ok = openEntry(zip, root, 040755) && zipCloseFileInZip(zip) == ZIP_OK;
+    for (int folder = 0; ok && folder < shape.textFiles / 20; ++folder) {
+        const QByteArray dir = root + "src/module" + QByteArray::number(folder) + "/";
         ok = openEntry(zip, dir, 040755) && zipCloseFileInZip(zip) == ZIP_OK;
         for (int file = 0; ok && file < 20; ++file) {
             const QByteArray name = dir + "part" + QByteArray::number(file) + ".txt";
-            // 0.25 to 2.25 MiB, 1.25 MiB on average.
-            const qint64 size = 256 * 1024 + qint64(random.below(2 * 1024 * 1024));
+            const qint64 size = shape.textSize + qint64(random.below(shape.textSpread));
             ok = openEntry(zip, name, 0100644);
             const QByteArray text = textChunk(random, words, size);
             ok = ok && zipWriteInFileInZip(zip, text.constData(), unsigned(text.size())) == ZIP_OK;
             ok = zipCloseFileInZip(zip) == ZIP_OK && ok;
         }
     }
-    ok = ok && openEntry(zip, "reference/bin/", 040755) && zipCloseFileInZip(zip) == ZIP_OK;
-    for (int file = 0; ok && file < BinaryFiles; ++file) {
-        const QByteArray name = "reference/bin/program" + QByteArray::number(file) + ".bin";
+    ok = ok && openEntry(zip, root + "bin/", 040755) && zipCloseFileInZip(zip) == ZIP_OK;
+    for (int file = 0; ok && file < shape.binaryFiles; ++file) {
+        const QByteArray name = root + "bin/program" + QByteArray::number(file) + ".bin";
         ok = openEntry(zip, name, 0100755);
-        for (qint64 done = 0; ok && done < BinarySize; done += ChunkSize) {
+        for (qint64 done = 0; ok && done < shape.binarySize; done += ChunkSize) {
             const QByteArray data = binaryChunk(random, ChunkSize);
             ok = zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) == ZIP_OK;
         }
@@ -147,16 +162,17 @@ void quietHandler(QtMsgType, const QMessageLogContext &, const QString &) {}
 int main(int argc, char *argv[])
 {
     QTextStream err(stderr);
-    if (argc == 3 && std::strcmp(argv[1], "--make-archive") == 0) {
+    if ((argc == 3 || (argc == 4 && std::strcmp(argv[3], "game") == 0))
+        && std::strcmp(argv[1], "--make-archive") == 0) {
         QCoreApplication app(argc, argv);
-        if (!makeArchive(QString::fromLocal8Bit(argv[2]))) {
+        if (!makeArchive(QString::fromLocal8Bit(argv[2]), argc == 4 ? gameShape : referenceShape)) {
             err << "could not write " << argv[2] << "\n";
             return 1;
         }
         return 0;
     }
     if (argc != 3 && !(argc == 4 && std::strcmp(argv[3], "--log") == 0)) {
-        err << "usage: " << argv[0] << " --make-archive <archive.zip>\n"
+        err << "usage: " << argv[0] << " --make-archive <archive.zip> [game]\n"
             << "       " << argv[0] << " <archive.zip> <empty folder> [--log]\n";
         return 2;
     }

@@ -5,7 +5,13 @@
 # Environment: VELTRO_BENCH_RUNS (measured rounds per figure, default 3, after one warm-up),
 # VELTRO_BENCH_OUT (the table's file, default docs/benchmarks.md), VELTRO_BENCH_ARCHIVE (a ZIP
 # archive to use instead of the generated 1.1 GiB reference; a small one tries the script out),
-# VELTRO_BENCH_BOUND_RUNS (downloads per protocol with both cores busy, default 20).
+# VELTRO_BENCH_GAME_ARCHIVE (the same for the generated 0.9 GiB game-like archive),
+# VELTRO_BENCH_BOUND_RUNS (downloads per protocol with both cores busy, default 20),
+# VELTRO_BENCH_CUT_MIB and VELTRO_BENCH_CUT_EVERY_MIB (the cut download's archive, default 1024
+# MiB, and its cut interval, default 100 MiB).
+# VELTRO_BENCH_ROWS picks groups of rows (default all): extraction download bound update game
+# pressure cut. With some only, their rows replace those of the same measurement in the table
+# already in VELTRO_BENCH_OUT and the rest stays; e.g. VELTRO_BENCH_ROWS="cut game".
 #
 # hyperfine times every whole process (warm-up, clean-up before each run, JSON export). A round
 # runs the launcher and its reference tool once each, the order alternating, so that the ratio is
@@ -15,6 +21,8 @@ set -euo pipefail
 shopt -s inherit_errexit
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=demo/server.sh
+source "$here/demo/server.sh"
 build=$(realpath -m "${1:-$here/build-bench}")
 runs=${VELTRO_BENCH_RUNS:-3}
 out=${VELTRO_BENCH_OUT:-$here/docs/benchmarks.md}
@@ -22,6 +30,24 @@ work=$build/bench-work
 started=$(date +%s)
 
 say() { printf '[bench %s] %s\n' "$(date -u +%H:%M:%S)" "$*" >&2; }
+
+all_groups="extraction download bound update game pressure cut"
+wanted=${VELTRO_BENCH_ROWS:-all}
+[ "$wanted" != all ] || wanted=$all_groups
+for group in $wanted; do
+    [[ " $all_groups " == *" $group "* ]] || { say "no row group $group ($all_groups)"; exit 2; }
+done
+wants() { [[ " $wanted " == *" $1 "* ]]; }
+partial=0
+[ "$(wc -w <<<"$wanted")" -eq "$(wc -w <<<"$all_groups")" ] || partial=1
+
+# Everything started in the background (nginx, the cutting proxy) ends with the script.
+pids=()
+stop_started() {
+    kill "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
+}
+trap stop_started EXIT
 
 bash "$here/scripts/deps.sh" build bench
 
@@ -35,46 +61,57 @@ mkdir -p "$work"/{www/kiv,www/api,run,data,ref,logs,json}
 mkdir -m 700 "$work/runtime"
 export XDG_RUNTIME_DIR=$work/runtime
 
-# ---------------------------------------------------------------- extraction and the archive
-say "extraction: bench/extract.sh (makes the reference archive the first time)"
-extraction_table=$(EXTRACT_BENCH_RUNS=$runs EXTRACT_BENCH_ARCHIVE=${VELTRO_BENCH_ARCHIVE:-} \
-    bash "$here/bench/extract.sh" "$build")
+# ---------------------------------------------------------------- extraction and the archives
+if wants extraction; then
+    say "extraction: bench/extract.sh (makes the reference archive the first time)"
+    extraction_table=$(EXTRACT_BENCH_RUNS=$runs EXTRACT_BENCH_ARCHIVE=${VELTRO_BENCH_ARCHIVE:-} \
+        bash "$here/bench/extract.sh" "$build")
+fi
+# make_archive FILE [SHAPE]: the generated archive, made once per build folder.
+make_archive() {
+    [ -f "$1" ] && return 0
+    say "making $1 (once; about a minute)"
+    mkdir -p "$(dirname "$1")"
+    "$build/bench/veltro_extract_bench" --make-archive "$1" ${2:-}
+}
 archive=${VELTRO_BENCH_ARCHIVE:-$build/bench-data/extract-reference.zip}
-archive=$(realpath "$archive")
-archive_bytes=$(stat -c %s "$archive")
-ln -s "$archive" "$work/www/reference.zip"
+if wants download || wants bound || wants update || wants pressure; then
+    make_archive "$archive"
+    archive=$(realpath "$archive")
+    archive_bytes=$(stat -c %s "$archive")
+    ln -s "$archive" "$work/www/reference.zip"
+fi
+game_archive=${VELTRO_BENCH_GAME_ARCHIVE:-$build/bench-data/game-shape.zip}
+if wants game; then
+    make_archive "$game_archive" game
+    game_archive=$(realpath "$game_archive")
+    ln -s "$game_archive" "$work/www/game.zip"
+fi
 
 say "certificate authority and nginx"
 bash "$here/scripts/make-certs.sh" "$work/tls" "Veltro Bench CA" 30
 ca=$work/tls/ca.pem
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-    local p=$1
-    while port_in_use "$p"; do p=$((p + 1)); done
-    echo "$p"
-}
 http_port=$(free_port 18480)
 https_port=$(free_port $((http_port + 1)))
 bash "$here/scripts/nginx-conf.sh" "$work" "$https_port" "$http_port"
-nginx -p "$work/" -c "$work/nginx.conf" -e "$work/logs/error.log" &
-nginx_pid=$!
-trap 'kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true' EXIT
 http_url=http://127.0.0.1:$http_port/reference.zip
 https_url=https://127.0.0.1:$https_port/reference.zip
-for _ in $(seq 50); do
-    curl -sf --cacert "$ca" -o /dev/null -I "$https_url" && break
-    sleep 0.1
-done
 
 commit=0123456789abcdef0123456789abcdef01234567
 printf '[{"id":"%s","title":"Benchmark build"}]\n' "$commit" >"$work/www/api/commits.json"
-cat >"$work/www/kiv/updater.json" <<JSON
+# manifest NAME ARCHIVE_URL: a manifest of one repository under kiv/NAME.json; prints its URL.
+manifest() {
+    cat >"$work/www/kiv/$1.json" <<JSON
 {"updater_version": "0.2", "background": "",
  "repos": [{"name": "bench", "icon": "clienticon", "exes": ["bin/game"], "tooltip": ["Play"],
             "api": "https://127.0.0.1:$https_port/api/commits.json", "dir": "bench",
-            "exe": "bin/game", "args": "", "download": "$https_url"}]}
+            "exe": "bin/game", "args": "", "download": "$2"}]}
 JSON
-manifest_url=https://127.0.0.1:$https_port/kiv/updater.json
+    echo "https://127.0.0.1:$https_port/kiv/$1.json"
+}
+manifest_url=$(manifest updater "$https_url")
+game_manifest_url=$(manifest game "https://127.0.0.1:$https_port/game.zip")
+start_nginx "$work" "https://127.0.0.1:$https_port/api/commits.json" "$ca"
 
 # ---------------------------------------------------------------- helpers
 # What hyperfine runs before every timed run: no archive, hash file or tree left, writes flushed.
@@ -188,32 +225,33 @@ download_rows() {
 }
 
 # ---------------------------------------------------------------- full update
+# update_rows NAME ARCHIVE_URL MANIFEST_URL ARCHIVE_DESCRIPTION
 update_rows() {
-    local name=update launcher_log=$work/logs/update-launcher.txt
-    local reference_log=$work/logs/update-reference.txt
+    local name=$1 launcher_log=$work/logs/$1-launcher.txt
+    local reference_log=$work/logs/$1-reference.txt
     local reference
-    reference="$(timed "curl -sS --fail --cacert $ca -o $work/ref/update.zip $https_url" \
+    reference="$(timed "curl -sS --fail --cacert $ca -o $work/ref/update.zip $2" \
         "$reference_log") && mkdir -p $work/ref/tree && $(timed "bsdtar -xf $work/ref/update.zip \
 -C $work/ref/tree" "$reference_log")"
-    rounds "$name" "$reference" "$(driver "update $manifest_url" "$launcher_log")"
+    rounds "$name" "$reference" "$(driver "update $3" "$launcher_log")"
     local lt rt
     lt=$(seconds_of "$name" launcher)
     rt=$(seconds_of "$name" reference)
     local ratio met=yes
     ratio=$(pair "$lt" "$rt" "a / b" | stats)
     below "${ratio%% *}" 1.3 || met="**no**"
-    rows+=("| Full update over HTTPS, manifest to buttons enabled: time (whole process) \
+    rows+=("| Full update over HTTPS, $4, manifest to buttons enabled: time (whole process) \
 | $(fmt %.2f "$(stats <<<"$lt")" " s") \
 | curl -o + bsdtar -xf: $(fmt %.2f "$(stats <<<"$rt")" " s") \
 | $(fmt %.2f "$ratio" ×) | ≤ 1.3× | $met |")
     local growth met=yes
     growth=$(values "$launcher_log" growth_kib | map "x / 1024" | stats)
     below "${growth##* }" 64 || met="**no**"
-    rows+=("| Full update: peak RSS growth | +$(fmt %.1f "$growth" " MiB") \
+    rows+=("| Full update, $4: peak RSS growth | +$(fmt %.1f "$growth" " MiB") \
 | curl, bsdtar: $(fmt %.0f "$(tail -n $((2 * runs)) "$reference_log" | map "x / 1024" | stats)" \
 " MiB") peak \
 | | < 64 MiB | $met |")
-    rows+=("| Longest event-loop block during the update \
+    rows+=("| Longest event-loop block during the update, $4 \
 | $(fmt %.2f "$(values "$launcher_log" longest_block_ms | map "x / 1000" | stats)" " s") \
 | (the extraction inside it: \
 $(fmt %.2f "$(values "$launcher_log" extraction_seconds | stats)" " s")) \
@@ -278,17 +316,92 @@ extraction_row() {
 | bsdtar -xf: $reference s | ${tool#* }× | ≤ 0.8× | $met |")
 }
 
-# ---------------------------------------------------------------- run everything
-extraction_row
-download_rows HTTP "$http_url"
-download_rows HTTPS "$https_url"
-bound_rows HTTP "$http_url"
-bound_rows HTTPS "$https_url"
-update_rows
-pressure_rows
+# ---------------------------------------------------------------- a download cut every 100 MiB
+# The archive GET over HTTPS through bench/cutproxy.py, which closes the connection at every
+# multiple of the cut interval of the file, once each, as a link that drops does: what travels
+# (the body bytes of every GET, counted by the proxy) against the archive's size, and the time
+# against the same download through the proxy uncut. Without resume each retry starts from 0.
+cut_rows() {
+    local size_mib=${VELTRO_BENCH_CUT_MIB:-1024} every_mib=${VELTRO_BENCH_CUT_EVERY_MIB:-100}
+    local file=$build/bench-data/cut-$size_mib-mib.bin i
+    if [ ! -f "$file" ]; then
+        say "making a $size_mib MiB archive stand-in (the download ends before any extraction)"
+        mkdir -p "$(dirname "$file")"
+        head -c "$((size_mib * mib))" /dev/urandom >"$file.part" && mv "$file.part" "$file"
+    fi
+    ln -sf "$file" "$work/www/cut.zip"
+    local port
+    port=$(free_port $((https_port + 1)))
+    python3 "$here/bench/cutproxy.py" "$port" "$http_port" "$work/tls/server.pem" \
+        "$work/tls/server.key" $((every_mib * mib)) 2>>"$work/logs/cutproxy.txt" &
+    pids+=($!)
+    local proxy=https://127.0.0.1:$port
+    for _ in $(seq 50); do
+        curl -fsS --cacert "$ca" -o /dev/null "$proxy/reset" 2>/dev/null && break
+        sleep 0.1
+    done
+    local whole_log=$work/logs/cut-whole-launcher.txt cut_log=$work/logs/cut-launcher.txt
+    : >"$whole_log"
+    : >"$cut_log"
+    : >"$work/logs/cut-whole-proxy.txt"
+    : >"$work/logs/cut-proxy.txt"
+    # measure KIND MODE PATH: one download after a clean-up; the launcher's line in
+    # cut[-KIND]-launcher.txt, the proxy's counts in cut[-KIND]-proxy.txt.
+    measure() {
+        local log=$work/logs/cut$1-launcher.txt
+        eval "$clean"
+        curl -fsS --cacert "$ca" -o /dev/null "$proxy/reset"
+        eval "$(driver "$2 $proxy$3" "$log")" || true
+        curl -fsS --cacert "$ca" "$proxy/stats" >>"$work/logs/cut$1-proxy.txt"
+        if [ "$(tail -n 1 "$log" | sed -n 's/.*\bok=\([0-9]\).*/\1/p')" != 1 ]; then
+            say "the launcher's download failed: $(tail -n 1 "$log")"
+            exit 1
+        fi
+        cmp -s "$work/run/bench.zip" "$file" \
+            || { say "the launcher's archive differs from the one served"; exit 1; }
+    }
+    say "download cut every $every_mib MiB: $runs rounds, uncut and cut"
+    for ((i = 1; i <= runs; ++i)); do
+        if [ $((i % 2)) -eq 1 ]; then
+            measure -whole download /cut.zip
+            measure "" cut /cut/cut.zip
+        else
+            measure "" cut /cut/cut.zip
+            measure -whole download /cut.zip
+        fi
+    done
+    local size=$((size_mib * mib)) label="Download over HTTPS cut every $every_mib MiB \
+($size_mib MiB archive)"
+    local sent whole_sent met=yes
+    sent=$(values "$work/logs/cut-proxy.txt" get_body_bytes | map "x / $size" | stats)
+    whole_sent=$(values "$work/logs/cut-whole-proxy.txt" get_body_bytes | map "x / $size" | stats)
+    below "${sent%% *}" 1.0500001 || met="**no**"
+    rows+=("| $label: bytes received ÷ archive size \
+| $(fmt %.2f "$sent" ×) in $(fmt %.0f "$(values "$cut_log" retries | stats)") retries, \
+$(fmt %.0f "$(values "$cut_log" resumes | stats)") resumed \
+| uncut: $(fmt %.2f "$whole_sent" ×) | $(fmt %.2f "$sent" ×) | ≤ 1.05× | $met |")
+    local ct wt
+    ct=$(values "$cut_log" seconds)
+    wt=$(values "$whole_log" seconds)
+    rows+=("| $label: time (in process, 2 s before each retry) \
+| $(fmt %.1f "$(stats <<<"$ct")" " s") | uncut: $(fmt %.1f "$(stats <<<"$wt")" " s") \
+| $(fmt %.2f "$(pair "$ct" "$wt" "a / b" | stats)" ×) | known number | — |")
+}
+
+# ---------------------------------------------------------------- run the rows wanted
+! wants extraction || extraction_row
+! wants download || download_rows HTTP "$http_url"
+! wants download || download_rows HTTPS "$https_url"
+! wants bound || bound_rows HTTP "$http_url"
+! wants bound || bound_rows HTTPS "$https_url"
+! wants update || update_rows update "$https_url" "$manifest_url" "reference archive"
+! wants game || update_rows update-game "https://127.0.0.1:$https_port/game.zip" \
+    "$game_manifest_url" "game-like archive (8 × 110 MiB incompressible, 300 × 200 KiB text)"
+! wants pressure || pressure_rows
+! wants cut || cut_rows
 
 failures=$(cat "$work"/logs/*-launcher.txt "$work"/logs/bound-*.txt "$work/logs/pressure.txt" \
-    | grep -c 'ok=0' || true)
+    2>/dev/null | grep -c 'ok=0' || true)
 
 # ---------------------------------------------------------------- the page
 elapsed=$(($(date +%s) - started))
@@ -298,8 +411,32 @@ Qt $(pkg-config --modversion Qt6Core), $(openssl version | cut -d' ' -f1-2), \
 $(curl --version | sed -n '1s/^\([^ ]* [^ ]*\).*/\1/p'), $(bsdtar --version | cut -d' ' -f1-2), \
 $(unzip -v | sed -n '1s/^\([^ ]* [^ ]*\).*/\1/p'), $(nginx -v 2>&1 | sed 's/.*: //'), \
 $(hyperfine --version)"
-entries=$(unzip -Z1 "$archive" | wc -l)
+# archive_line FILE: its name, size and entry count.
+archive_line() { echo "$(basename "$1"), $(stat -L -c %s "$1") bytes, $(unzip -Z1 "$1" | wc -l) entries"; }
 mkdir -p "$(dirname "$out")"
+if [ "$partial" -eq 1 ]; then
+    # Each row measured now replaces the row of the same measurement (its first cell); a new
+    # one joins the end of the first table. A line under the table says what was re-measured.
+    [ -f "$out" ] || { say "$out does not exist: run every row once first"; exit 1; }
+    note="Re-measured on $(date -u '+%Y-%m-%d %H:%M UTC') by \`VELTRO_BENCH_ROWS=\"$wanted\" \
+bash bench/run.sh\`: the rows of $wanted ($runs rounds; the cut download without a warm-up)."
+    ! wants game || note+=" Game-like archive: $(archive_line "$game_archive")."
+    [ "$failures" -eq 0 ] || note+=" Launcher runs that reported a failure: $failures."
+    printf '%s\n' "${rows[@]}" | awk -v note="$note" '
+        function cell(line) { split(line, f, " [|] "); sub(/^[|] /, "", f[1]); return f[1] }
+        NR == FNR { key = cell($0); row[key] = $0; order[++n] = key; next }
+        !table && /^[|]/ { table = 1 }
+        table == 1 && /^[|]/ { k = cell($0); if (k in row) { print row[k]; used[k] = 1 } else print; next }
+        table == 1 { for (i = 1; i <= n; i++) if (!(order[i] in used)) print row[order[i]]
+                     print ""; print note; table = 2 }
+        /^Re-measured on / { skip = 1; next }
+        skip && /^$/ { skip = 0; next }
+        { skip = 0; print }' - "$out" >"$out.new"
+    mv "$out.new" "$out"
+    say "rows replaced in $out ($((elapsed / 60)) min $((elapsed % 60)) s)"
+    cat "$out"
+    exit 0
+fi
 {
     echo "# Benchmarks"
     echo
@@ -311,7 +448,8 @@ mkdir -p "$(dirname "$out")"
     echo
     echo "Each figure is the median of $runs rounds after one warm-up, with [min–max]; a ratio" \
         "(launcher ÷ reference tool) is taken round by round and its median given."
-    echo "Archive: $(basename "$archive"), $archive_bytes bytes, $entries entries."
+    echo "Archives: the reference, $(archive_line "$archive"); the game-like one," \
+        "$(archive_line "$game_archive")."
     [ "$failures" -eq 0 ] \
         || echo "Launcher runs that reported a failure: $failures (see $work/logs)."
     echo

@@ -3,6 +3,8 @@
 //   download URL          RepoManager::downloadZip alone: HEAD, GET, progress, archive writes;
 //                         timed up to "ZIP file downloaded successfully!", then the process ends
 //                         so the extraction that the completion starts next is not counted.
+//   cut URL               as download, through a server that cuts the GET: the retries (and
+//                         resumes) are counted, not failures; reports them with the time.
 //   update MANIFEST_URL   a MainWindow on that manifest, timed from its construction until the
 //                         buttons are enabled (commit check, download, extraction, hash file).
 //   pressure URL_A URL_B  two repositories; B starts when A is half done, so B is still
@@ -138,6 +140,13 @@ struct Probe
     qint64 baselineKib = 0;
     double baselineCpu = 0;
     std::function<void()> onEnabled;
+    // Mode cut: a retried error is part of the run. A failure line not paired with a retry
+    // line (in either order) fails the run.
+    bool retriesExpected = false;
+    int retries = 0;
+    int resumes = 0;
+    bool retryUnpaired = false;
+    bool failureUnpaired = false;
 };
 
 Probe probe;
@@ -176,6 +185,8 @@ void reportDownloads(qint64 now)
 {
     std::printf("ok=1 seconds=%.4f bytes=%lld progress_lines=%lld", ms(now) / 1000.0,
                 (long long)bytesReceived(), (long long)probe.progressLines);
+    if (probe.retriesExpected)
+        std::printf(" retries=%d resumes=%d", probe.retries, probe.resumes);
     if (probe.meter) {
         // Whether the second download was under way for the whole of the first extraction.
         const bool overlapped = !probe.extractionEndedAt.isEmpty() && probe.secondStartedAt >= 0
@@ -208,6 +219,21 @@ void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
         probe.extractionStartedAt.append(now);
     } else if (line == QLatin1String("ZIP extraction completed!")) {
         probe.extractionEndedAt.append(now);
+    } else if (probe.retriesExpected && line == QLatin1String("Retrying download...")) {
+        ++probe.retries;
+        probe.retryUnpaired = !std::exchange(probe.failureUnpaired, false);
+    } else if (probe.retriesExpected && line.startsWith(QLatin1String("Failed to download ZIP"))) {
+        if (std::exchange(probe.retryUnpaired, false))
+            return;
+        probe.failureUnpaired = true;
+        QTimer::singleShot(1000, qApp, [line] {
+            if (probe.failureUnpaired)
+                fail(line);
+        });
+    } else if (probe.retriesExpected && line.startsWith(QLatin1String("Resuming download"))) {
+        ++probe.resumes;
+    } else if (probe.retriesExpected && line.startsWith(QLatin1String("Download error:"))) {
+        // Its retry line follows, or the failure line fails the run.
     } else if (line.startsWith(QLatin1String("Download error:"))) {
         fail(line);
     } else if (line.startsWith(QLatin1String("Failed to download ZIP"))
@@ -321,10 +347,10 @@ private:
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: veltro_sync_bench [--ca FILE] download URL\n"
-                 "       veltro_sync_bench [--ca FILE] update MANIFEST_URL\n"
-                 "       veltro_sync_bench [--ca FILE] pressure URL_A URL_B\n");
+    std::fprintf(stderr, "usage: veltro_sync_bench [--ca FILE] download URL\n"
+                         "       veltro_sync_bench [--ca FILE] cut URL\n"
+                         "       veltro_sync_bench [--ca FILE] update MANIFEST_URL\n"
+                         "       veltro_sync_bench [--ca FILE] pressure URL_A URL_B\n");
     return 64;
 }
 
@@ -345,11 +371,11 @@ int main(int argc, char **argv)
     if (args.isEmpty())
         return usage();
     const QString mode = args.takeFirst();
-    if ((mode == "download" || mode == "update") && args.size() != 1)
+    if ((mode == "download" || mode == "cut" || mode == "update") && args.size() != 1)
         return usage();
     if (mode == "pressure" && args.size() != 2)
         return usage();
-    if (mode != "download" && mode != "update" && mode != "pressure")
+    if (mode != "download" && mode != "cut" && mode != "update" && mode != "pressure")
         return usage();
     QByteArray authorities;
     if (!caFile.isEmpty()) {
@@ -380,7 +406,8 @@ int main(int argc, char **argv)
     BlockMeter *meter = nullptr;
     QStringList names;
 
-    if (mode == "download") {
+    if (mode == "download" || mode == "cut") {
+        probe.retriesExpected = mode == "cut";
         names = QStringList{"bench"};
         window = std::make_unique<HostWindow>(names);
         window->show();

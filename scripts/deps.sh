@@ -28,7 +28,9 @@ for group in "${groups[@]}"; do
             imagemagick xkb-data fontconfig fonts-liberation fonts-dejavu-core)
         ;;
     bench)
-        packages+=(openssl nginx-light curl libarchive-tools unzip time hyperfine linux-perf)
+        # python3 runs the proxy that cuts downloads (bench/cutproxy.py).
+        packages+=(openssl nginx-light curl libarchive-tools unzip time hyperfine linux-perf
+            python3 jq)
         ;;
     fuzz)
         # libFuzzer and the sanitizer runtimes for clang come with these.
