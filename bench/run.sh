@@ -419,7 +419,7 @@ if [ "$partial" -eq 1 ]; then
     # one joins the end of the first table. A line under the table says what was re-measured.
     [ -f "$out" ] || { say "$out does not exist: run every row once first"; exit 1; }
     note="Re-measured on $(date -u '+%Y-%m-%d %H:%M UTC') by \`VELTRO_BENCH_ROWS=\"$wanted\" \
-bash bench/run.sh\`: the rows of $wanted ($runs rounds; the cut download without a warm-up)."
+bash bench/run.sh\`: the rows of $wanted ($runs rounds)."
     ! wants game || note+=" Game-like archive: $(archive_line "$game_archive")."
     [ "$failures" -eq 0 ] || note+=" Launcher runs that reported a failure: $failures."
     printf '%s\n' "${rows[@]}" | awk -v note="$note" '
