@@ -11,17 +11,14 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#ifdef Q_OS_LINUX
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
-#endif
 
 // A system store of the test's own: /etc/ssl/certs on a tmpfs in private user and mount
-// namespaces, which need no privilege. Made before main, while the process has one thread.
+// namespaces (Linux), which need no privilege. Made before main, while the process has one thread.
 static bool makePrivateSystemStore()
 {
-#ifdef Q_OS_LINUX
     const QByteArray uid = QByteArray::number(getuid()), gid = QByteArray::number(getgid());
     const auto put = [](const char *path, const QByteArray &text) {
         QFile file(path);
@@ -32,9 +29,6 @@ static bool makePrivateSystemStore()
            && put("/proc/self/gid_map", gid + ' ' + gid + " 1")
            && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
            && mount("tmpfs", "/etc/ssl/certs", "tmpfs", 0, nullptr) == 0;
-#else
-    return false;
-#endif
 }
 static const bool privateSystemStore = makePrivateSystemStore();
 
@@ -81,8 +75,8 @@ private slots:
 
     void handshake()
     {
-        TlsServer server;
         QFETCH(QString, folder);
+        TlsServer server;
         server.folder = folder;
         if (folder == "system" && !privateSystemStore)
             QSKIP("No private system certificate store here");
@@ -92,8 +86,8 @@ private slots:
         QNetworkReply *reply = manager.get(
             QNetworkRequest(QString("https://127.0.0.1:%1/").arg(server.serverPort())));
         QSignalSpy encrypted(reply, &QNetworkReply::encrypted);
-        QSignalSpy refused(reply, &QNetworkReply::sslErrors);
-        QTRY_VERIFY(encrypted.count() + refused.count() > 0);
+        // Refused, the request fails; accepted, it waits for an answer that never comes.
+        QTRY_VERIFY(encrypted.count() > 0 || reply->isFinished());
         QTEST(encrypted.count() == 1, "accepted");
     }
 };
