@@ -72,7 +72,7 @@ make_archive() {
     [ -f "$1" ] && return 0
     say "making $1 (once; about a minute)"
     mkdir -p "$(dirname "$1")"
-    "$build/bench/veltro_extract_bench" --make-archive "$1" ${2:-}
+    "$build/bench/veltro_extract_bench" --make-archive "$1" ${2:+"$2"}
 }
 archive=${VELTRO_BENCH_ARCHIVE:-$build/bench-data/extract-reference.zip}
 if wants download || wants bound || wants update || wants pressure; then

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/run.sh, scripts/windows.sh and the benchmark's scripts (bench/): starting
 # nginx on 127.0.0.1 and reading the launcher's log, written once.
 
