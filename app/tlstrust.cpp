@@ -15,15 +15,13 @@ bool trustExtraCertificateAuthorities(const QByteArray &pem)
         return false;
     }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    // Any change to the list stops OpenSSL looking the system's roots up on demand (Linux), so
-    // the system's roots join the list with ours. Windows lists its roots already: kept once.
+    // An empty list means Qt looks the system's roots up when a connection needs them (OpenSSL
+    // on Linux), which any change to the list turns off: the system's roots join the list first.
+    // Elsewhere (Windows) Qt has listed them already.
     QList<QSslCertificate> trusted = configuration.caCertificates();
-    for (const QSslCertificate &authority :
-         QSslConfiguration::systemCaCertificates() + authorities) {
-        if (!trusted.contains(authority))
-            trusted.append(authority);
-    }
-    configuration.setCaCertificates(trusted);
+    if (trusted.isEmpty())
+        trusted = QSslConfiguration::systemCaCertificates();
+    configuration.setCaCertificates(trusted + authorities);
     QSslConfiguration::setDefaultConfiguration(configuration);
     return true;
 }
