@@ -30,8 +30,8 @@ void append(const QString &message)
     const bool full = written + line.size() > maxBytes;
     if (full)
         line = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss.zzz ").toUtf8()
-               + QByteArray::number(maxBytes / 1024)
-               + " KiB written: the log file ends here for this run.\n";
+               + "Log file limit of " + QByteArray::number(maxBytes)
+               + " bytes reached: the rest of this run is not written here.\n";
     if (file->write(line) != line.size() || full) {
         file.reset();
         return;
