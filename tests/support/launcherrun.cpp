@@ -46,7 +46,6 @@ QByteArray LauncherRun::commitsBody(const QString &id)
 
 QByteArray LauncherRun::archive(const QString &dir, int dataSize)
 {
-
     const QByteArray top = dir.toUtf8() + "/";
     return ZipBuilder()
         .addFile(top + "bin/start.sh", recorder(), 0100755)
@@ -64,8 +63,7 @@ QByteArray LauncherRun::noise(int size, const QString &seed)
 {
     QRandomGenerator generator(qHash(seed));
     QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
+    std::generate(bytes.begin(), bytes.end(), [&] { return char(generator.bounded(256)); });
     return bytes;
 }
 
@@ -94,15 +92,15 @@ QString LauncherRun::installRoot()
 
 QJsonObject LauncherRun::repo(const QString &name) const
 {
-    return QJsonObject{{"name", name},
-                       {"icon", "clienticon"},
-                       {"exes", QJsonArray{"bin/start.sh", "bin/tool.sh"}},
-                       {"tooltip", QJsonArray{"Play", "Tool"}},
-                       {"api", server.url(QString::fromUtf8(commitsPath(name)))},
-                       {"download", server.url(QString::fromUtf8(archivePath(name)))},
-                       {"dir", name},
-                       {"exe", "bin/start.sh"},
-                       {"args", " --mode  fast "}};
+    return {{"name", name},
+            {"icon", "clienticon"},
+            {"exes", QJsonArray{"bin/start.sh", "bin/tool.sh"}},
+            {"tooltip", QJsonArray{"Play", "Tool"}},
+            {"api", server.url(QString::fromUtf8(commitsPath(name)))},
+            {"download", server.url(QString::fromUtf8(archivePath(name)))},
+            {"dir", name},
+            {"exe", "bin/start.sh"},
+            {"args", " --mode  fast "}};
 }
 
 void LauncherRun::serveRepo(const QString &name, const QString &id, int dataSize)
@@ -120,11 +118,8 @@ void LauncherRun::serveRepo(const QString &name, const QString &id, const QByteA
 
 void LauncherRun::start(const QByteArray &manifest)
 {
-    server.serve(
-        "/kiv/updater.json",
-        !manifest.isNull()
-            ? manifest
-            : QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", repos}}).toJson());
+    const QJsonObject root{{"updater_version", "0.2"}, {"repos", repos}};
+    server.serve("/kiv/updater.json", !manifest.isNull() ? manifest : QJsonDocument(root).toJson());
     window = std::make_unique<MainWindow>(server.url("/kiv/updater.json"));
     window->show();
 }
@@ -136,25 +131,23 @@ QString LauncherRun::state(const QString &name, const QString &id) const
     const auto on = std::count_if(buttons.cbegin(), buttons.cend(),
                                   [](const QPushButton *button) { return button->isEnabled(); });
     const bool recorded = !id.isEmpty() && readAll(name + "_hash.txt") == id.toUtf8();
-    const QString found
-        = QStringList{!QFile::exists(name + "_hash.txt") ? "no hash"
-                      : recorded                         ? "hash recorded"
-                                                         : "hash other",
-                      QFile::exists(name + ".zip") ? "archive kept" : "archive gone",
-                      !bar               ? "no bar"
-                      : bar->isVisible() ? "bar shown"
-                                         : "bar hidden",
-                      on == 0                ? "buttons off"
-                      : on == buttons.size() ? "buttons on"
-                                             : "buttons mixed"}
-              .join(", ");
+    const QString found = QStringList{!QFile::exists(name + "_hash.txt") ? "no hash"
+                                      : recorded                         ? "hash recorded"
+                                                                         : "hash other",
+                                      QFile::exists(name + ".zip") ? "archive kept"
+                                                                   : "archive gone",
+                                      !bar               ? "no bar"
+                                      : bar->isVisible() ? "bar shown"
+                                                         : "bar hidden",
+                                      on == 0                ? "buttons off"
+                                      : on == buttons.size() ? "buttons on"
+                                                             : "buttons mixed"}
+                              .join(", ");
     const auto data = m_data.constFind(name);
     if (found == "hash recorded, archive gone, bar hidden, buttons on")
         return data == m_data.constEnd()
                        || readAll(installRoot() + "/" + name + "/data.bin") == *data
                    ? "installed"
                    : found + ", data differs";
-    if (!recorded && bar && bar->isVisible() && on == 0)
-        return "pending";
-    return found;
+    return !recorded && bar && bar->isVisible() && on == 0 ? "pending" : found;
 }

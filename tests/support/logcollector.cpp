@@ -2,14 +2,13 @@
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QtGlobal>
+
+#include <algorithm>
 
 namespace {
-
 QMutex mutex;
 QStringList collected;
 QtMessageHandler previous = nullptr;
-bool verbose = false;
 
 void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -18,17 +17,15 @@ void collect(QtMsgType type, const QMessageLogContext &context, const QString &m
         collected.append(message);
     }
     // The panel's style names a property Qt does not know: noise that would drown the rest.
-    if (previous && (verbose || type != QtDebugMsg)
+    if ((type != QtDebugMsg || qEnvironmentVariableIsSet("VELTRO_TEST_VERBOSE"))
         && !message.startsWith("Unknown property background-size"))
         previous(type, context, message);
 }
-
 } // namespace
 
 LogCollector::LogCollector()
 {
     clear();
-    verbose = !qEnvironmentVariableIsEmpty("VELTRO_TEST_VERBOSE");
     previous = qInstallMessageHandler(collect);
 }
 
@@ -61,18 +58,17 @@ int LogCollector::indexOf(const QString &text, bool prefix, int from) const
 
 int LogCollector::count(const QString &text, bool prefix) const
 {
-    int n = 0;
-    for (const QString &line : lines())
-        n += (prefix ? line.startsWith(text) : line == text) ? 1 : 0;
-    return n;
+    const QStringList all = lines();
+    return int(std::count_if(all.cbegin(), all.cend(), [&](const QString &line) {
+        return prefix ? line.startsWith(text) : line == text;
+    }));
 }
 
 QString LogCollector::missingInOrder(const QStringList &texts) const
 {
     int from = 0;
     for (const QString &text : texts) {
-        from = indexOf(text, false, from) + 1;
-        if (from == 0)
+        if ((from = indexOf(text, false, from) + 1) == 0)
             return "missing: " + text + "\nin:\n" + lines().join('\n');
     }
     return {};
