@@ -1,9 +1,7 @@
 #include "app/borderedlabel.h"
-#include "app/buildconfig.h"
 #include "app/launcherlock.h"
 #include "app/logfile.h"
 #include "app/mainwindow.h"
-#include "app/tlstrust.h"
 
 #include "boxcatcher.h"
 #include "launcherrun.h"
@@ -18,34 +16,13 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-// The window's own parts (the extra certificate authority, the caption's shadow, the background)
-// and the launcher's own files at the top of its folder (the one-launcher lock, the log).
+// The window's own parts (the caption's shadow, the background) and the launcher's own files at
+// the top of its folder (the one-launcher lock, the log).
 class TestApp : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void extraAuthorityIsTrustedAndVerificationStaysOn()
-    {
-        TestHttpServer server;
-        QVERIFY(server.start(true));
-        server.serve("/kiv/updater.json", R"({"updater_version": "0.2"})");
-        {
-            // Not trusted yet: the certificate is refused and the manifest download fails.
-            BoxCatcher boxes;
-            MainWindow window(server.url("/kiv/updater.json"));
-            QTRY_COMPARE(boxes.count(), 1);
-            QCOMPARE(boxes.boxes().first().text, QString("Failed to download JSON."));
-        }
-        QVERIFY(!trustExtraCertificateAuthorities("not a certificate"));
-        // The authority the build carries in the program, not a file read at run time.
-        QVERIFY(trustExtraCertificateAuthorities(extraCertificateAuthorities()));
-        BoxCatcher boxes;
-        MainWindow window(server.url("/kiv/updater.json"));
-        QTRY_VERIFY(window.findChild<QWidget *>("buttonPanel")->layout());
-        QCOMPARE(boxes.count(), 0);
-    }
-
     void borderedLabelDrawsShadowBelowRight()
     {
         // A font file of a package the suite names, not whatever a family name resolves to.
