@@ -128,14 +128,18 @@ private slots:
         QVERIFY(other.waitForStarted());
         const qint64 pid = owner == "self" ? QCoreApplication::applicationPid() : other.processId();
         QVERIFY(owner != "dead" || other.waitForFinished());
-        // The lock file as a launcher leaves it: pid, program name, host.
+        // The lock file as a launcher leaves it (pid, program name, host), a day old: a launcher
+        // runs for hours, so only its owner's death makes a lock stale.
         QVERIFY(QDir().mkpath(folder));
-        QVERIFY(LauncherRun::writeFile(folder + "/launcher.lock",
-                                       QByteArray::number(pid) + "\n"
-                                           + (owner == "self"
-                                                  ? QCoreApplication::applicationName().toUtf8()
-                                                  : "sleep")
-                                           + "\n\n"));
+        QFile lockFile(folder + "/launcher.lock");
+        QVERIFY(lockFile.open(QIODevice::WriteOnly));
+        lockFile.write(QByteArray::number(pid) + "\n"
+                       + (owner == "self" ? QCoreApplication::applicationName().toUtf8() : "sleep")
+                       + "\n\n");
+        QVERIFY(lockFile.flush());
+        QVERIFY(lockFile.setFileTime(QDateTime::currentDateTime().addDays(-1),
+                                     QFileDevice::FileModificationTime));
+        lockFile.close();
         if (owner == "file")
             QVERIFY(LauncherRun::writeFile(folder += "/game", "not a folder"));
 
