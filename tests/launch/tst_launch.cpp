@@ -21,29 +21,20 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("args");
         QTest::addColumn<QStringList>("expected");
-        const QString recorder = "recorder";
-        QTest::newRow("blanks around and between")
-            << recorder << "game"
-            << "  --mode   fast  " << QStringList{"[--mode]", "[fast]"};
-        QTest::newRow("blanks and accents in the folder")
-            << recorder << "José Silva/My Game"
-            << " -w  1 " << QStringList{"[-w]", "[1]"};
-        QTest::newRow("none") << recorder << "game"
-                              << "" << QStringList{};
-        QTest::newRow("tab is no separator") << recorder << "game"
-                                             << "a\tb c" << QStringList{"[a\tb]", "[c]"};
-        QTest::newRow("quotes are no quoting")
-            << recorder << "game"
-            << "\"two words\"" << QStringList{"[\"two]", "[words\"]"};
-        QTest::newRow("missing program") << "none"
-                                         << "game"
-                                         << "a" << QStringList{};
-        QTest::newRow("not executable") << "plain"
-                                        << "game"
-                                        << "a" << QStringList{};
-        QTest::newRow("missing working folder") << "no folder"
-                                                << "game"
-                                                << "a" << QStringList{};
+        const auto row = [](const char *name, const char *program, const char *folder,
+                            const char *args, const QStringList &expected) {
+            QTest::newRow(name) << QString(program) << QString(folder) << QString(args) << expected;
+        };
+        row("blanks around and between", "recorder", "game", "  --mode   fast  ",
+            {"[--mode]", "[fast]"});
+        row("blanks and accents in the folder", "recorder", "José Silva/My Game", " -w  1 ",
+            {"[-w]", "[1]"});
+        row("none", "recorder", "game", "", {});
+        row("tab is no separator", "recorder", "game", "a\tb c", {"[a\tb]", "[c]"});
+        row("quotes are no quoting", "recorder", "game", "\"two words\"", {"[\"two]", "[words\"]"});
+        row("missing program", "none", "game", "a", {});
+        row("not executable", "plain", "game", "a", {});
+        row("missing working folder", "no folder", "game", "a", {});
     }
 
     void launch()
@@ -80,21 +71,23 @@ private slots:
         QTest::addColumn<UpdateFailure>("failure");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("text"); // before ". It will be tried again at the next start."
-        QTest::newRow("GitLab answered 503") << UpdateFailure::CommitCheck << "503"
-                                             << "Could not check for updates (HTTP 503)";
-        QTest::newRow("GitLab not reached") << UpdateFailure::CommitCheck << ""
-                                            << "Could not check for updates (server not reached)";
-        QTest::newRow("no commits") << UpdateFailure::NoCommits << ""
-                                    << "No version published yet";
-        QTest::newRow("archive 404") << UpdateFailure::Download << "server answered 404"
-                                     << "Download failed (server answered 404)";
-        QTest::newRow("archive unwritable")
-            << UpdateFailure::ArchiveUnwritable << "C:\\Games: Access is denied"
-            << "Could not write the download to C:\\Games: Access is denied";
-        QTest::newRow("entry unwritable") << UpdateFailure::Extraction << "game/data.bin"
-                                          << "Update failed: game/data.bin could not be written";
-        QTest::newRow("file in use") << UpdateFailure::FileInUse << "game/game.exe"
-                                     << "Update failed: game/game.exe is in use; close the program";
+        const auto row = [](const char *name, UpdateFailure failure, const char *detail,
+                            const char *text) {
+            QTest::newRow(name) << failure << QString(detail) << QString(text);
+        };
+        row("GitLab answered 503", UpdateFailure::CommitCheck, "503",
+            "Could not check for updates (HTTP 503)");
+        row("GitLab not reached", UpdateFailure::CommitCheck, "",
+            "Could not check for updates (server not reached)");
+        row("no commits", UpdateFailure::NoCommits, "", "No version published yet");
+        row("archive 404", UpdateFailure::Download, "server answered 404",
+            "Download failed (server answered 404)");
+        row("archive unwritable", UpdateFailure::ArchiveUnwritable, "C:\\Games: Access is denied",
+            "Could not write the download to C:\\Games: Access is denied");
+        row("entry unwritable", UpdateFailure::Extraction, "game/data.bin",
+            "Update failed: game/data.bin could not be written");
+        row("file in use", UpdateFailure::FileInUse, "game/game.exe",
+            "Update failed: game/game.exe is in use; close the program");
     }
 
     void failureText()
