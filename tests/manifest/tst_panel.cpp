@@ -54,6 +54,15 @@ private slots:
         QVERIFY(!log.contains("Fetching latest commit hash", true));
     }
 
+    void manifestRootThatIsNoObjectHasNoVersion()
+    {
+        BoxCatcher boxes;
+        LauncherRun run;
+        run.start(QJsonDocument(QJsonArray{manifest("0.2", {})}).toJson());
+        QTRY_COMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.boxes().first().title, QString("Update Required"));
+    }
+
     void columnsFollowManifestOrder()
     {
         HostWindow host;
