@@ -55,9 +55,12 @@ public:
     void downloadProgress(qint64 received, qint64 fileSize);
     // Bar 0..100 at 0, still shown: the gating keeps the buttons disabled.
     void downloadFailed();
-    // The bar follows the extraction and is painted at once: the event loop is not running.
+    // The bar and "Installing: N%" follow the extraction and are painted at once: the event loop
+    // is not running. On Windows it also tells the system the window is alive, so call it at
+    // least every second or two, also within a long entry.
     void extractionProgress(qint64 done, qint64 total);
-    // Bar 0..100 at 100 and hidden, whatever the extraction's outcome.
+    // Bar 0..100 at 100 and hidden, whatever the extraction's outcome; the progress text goes,
+    // a failure already shown stays.
     void extractionEnded();
     // Bar 0..100 at 100; visibility left as it is. The status line cleared, Retry hidden.
     void installed();
