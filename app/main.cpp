@@ -1,5 +1,6 @@
 #include "app/buildconfig.h"
 #include "app/launcherlock.h"
+#include "app/logfile.h"
 #include "app/mainwindow.h"
 #include "app/tlstrust.h"
 #include "extract/installroot.h"
@@ -12,12 +13,20 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     app.setStyleSheet("QToolTip {color: white;background-color: #333333;border: 1px solid white;"
                       "border-radius: 5px;padding: 5px;font: bold 14px 'Arial';}");
-    // The lock lives in the folder that the launcher installs into.
-    const auto lock = takeLauncherLock(installRoot());
+    // The lock and the log live in the folder that the launcher installs into.
+    const QString folder = installRoot();
+    QString problem;
+    const auto lock = takeLauncherLock(folder, &problem);
     if (!lock) {
+        if (!problem.isEmpty()) {
+            reportFolderUnusable(folder, problem);
+            return 1;
+        }
         reportLauncherRunning();
         return 0;
     }
+    // Only the lock's holder turns the log over, never a second launcher.
+    const LogFile log(folder);
     trustExtraCertificateAuthorities(extraCertificateAuthorities());
     MainWindow window;
     window.setWindowIcon(QIcon("clienticon.png"));

@@ -7,9 +7,10 @@
 #
 #   bash demo/prepare.sh STATE PORT [REPOSITORY...]
 #
-# Repositories: client, moor, tools (default: all three). The client repository gets a new commit
-# every time this runs, so a second start of the launcher shows a download next to an up-to-date
-# repository. After it: nginx -p STATE -c STATE/nginx.conf -e STATE/logs/error.log
+# Repositories: client, moor, tools (default: these three) and arena. The client repository gets a
+# new commit every time this runs, so a second start of the launcher shows a download next to an
+# up-to-date repository. The arena repository is published without its archive: its download
+# fails (404), and its column says so and offers Retry. After it: nginx -p STATE -c STATE/nginx.conf -e STATE/logs/error.log
 #
 # With VELTRO_DEMO_PROGRAMS=windows the programs are Windows executables (demo/demoprogram.c,
 # cross-compiled with MinGW-w64) named .exe, for the launcher built for Windows.
@@ -137,6 +138,12 @@ for repo in "${repos[@]}"; do
         demo_program "$d/map-editor$suffix" "Map editor"
         printf 'Veltro map editor (demo).\n' > "$d/README.txt"
         repository tools 4103 tools clienticon "" "[\"map-editor$suffix\"]" '["Editor de mapas"]' 2 1
+        ;;
+    arena)
+        d="$stage/arena"
+        demo_program "$d/arena$suffix" "Arena"
+        repository arena 4104 arena clienticon "" "[\"arena$suffix\"]" '["Arena"]' 1
+        rm "$www/downloads/arena.zip"
         ;;
     *)
         echo "unknown repository: $repo" >&2

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class QAbstractButton;
+class QLabel;
 class QProgressBar;
 class RepoManager;
 
@@ -21,9 +23,19 @@ enum class UpdateFailure {
 // comes from here.
 QString failureText(UpdateFailure failure, const QString &detail);
 
+// The status line of a download: "312 MB of 1.4 GB · 2 min left". The time left is an estimate
+// from the average speed since the download started, shown once that average means something.
+// total <= 0: the size is unknown and only what arrived is said.
+QString downloadText(qint64 received, qint64 total, qint64 elapsedMs);
+
+// Object names of the status line and of the Retry button, siblings of the bar in its column.
+inline constexpr char statusLineName[] = "columnStatus";
+inline constexpr char retryButtonName[] = "retryButton";
+
 // What one repository's column shows of its update: the progress bar, whose visibility the
-// gating reads as "update pending", and the status line under the buttons. Found by the
-// repository's name; a column without a bar makes every call a no-op.
+// gating reads as "update pending", and the status line with its Retry button under it. Found by
+// the repository's name; a column without a bar makes every call a no-op, and one without a
+// status line (the tests' bare panels) keeps only the bar's part.
 class ColumnStatus
 {
 public:
@@ -36,24 +48,33 @@ public:
 
     bool hasBar() const { return !bar.isNull(); }
 
-    // Bar 0..100 at 0 and shown; the status line cleared.
+    // Bar 0..100 at 0 and shown; the status line cleared; the download's clock started.
     void downloadStarted();
     // fileSize > 0: the bar at received * 100 / fileSize, the status line "X of Y · T left".
     // Otherwise the bar is a busy indicator and the status line says how much arrived.
     void downloadProgress(qint64 received, qint64 fileSize);
     // Bar 0..100 at 0, still shown: the gating keeps the buttons disabled.
     void downloadFailed();
-    // The bar follows the extraction and is painted at once: the event loop is not running.
+    // The bar and "Installing: N%" follow the extraction and are painted at once: the event loop
+    // is not running. On Windows it also tells the system the window is alive, so call it at
+    // least every second or two, also within a long entry.
     void extractionProgress(qint64 done, qint64 total);
-    // Bar 0..100 at 100 and hidden, whatever the extraction's outcome.
+    // Bar 0..100 at 100 and hidden, whatever the extraction's outcome; the progress text goes,
+    // a failure already shown stays.
     void extractionEnded();
-    // Bar 0..100 at 100; visibility left as it is. The status line cleared.
+    // Bar 0..100 at 100; visibility left as it is. The status line cleared, Retry hidden.
     void installed();
-    // The status line emptied; the bar untouched (a repository found up to date).
+    // The status line emptied and Retry hidden; the bar untouched (a repository up to date).
     void clear();
-    // The status line says why, with the column's Retry button.
+    // The status line says why, with the column's Retry button enabled.
     void failed(UpdateFailure failure, const QString &detail = QString());
+    // Retry was pressed: disabled until the repository ends installed, up to date or failed.
+    void retryStarted();
 
 private:
+    QLabel *statusLine() const;
+    QAbstractButton *retryButton() const;
+    void say(const QString &text, bool repaintNow = false);
+
     QPointer<QProgressBar> bar;
 };

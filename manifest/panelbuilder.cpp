@@ -4,6 +4,7 @@
 #include "app/buildconfig.h"
 #include "app/mainwindow.h"
 #include "launch/buttonpanel.h"
+#include "launch/columnstatus.h"
 #include "launch/startprogram.h"
 #include "manifest/repo.h"
 
@@ -20,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -40,6 +42,12 @@ constexpr char smallButtonStyle[] =
 constexpr char progressBarStyle[] =
     "QProgressBar {margin: 10px;height: 10px;border: 1px solid black;border-radius: 5px;"
     "background-color: #CCCCCC;}QProgressBar::chunk {background-color: #00CC66;}";
+constexpr char statusLineStyle[] = "font-size: 12px; font-family: 'Arial'; color: #FFFFFF;";
+constexpr char retryStyle[] =
+    "QToolButton {color: #FFD700;background-color: rgba(51, 51, 51, 200);border: 1px solid "
+    "#FFD700;border-radius: 5px;padding: 3px 14px;font: bold 12px 'Arial';}QToolButton:hover "
+    "{background-color: rgba(85, 85, 85, 220);}QToolButton:disabled {color: #999999;"
+    "border-color: #999999;}";
 constexpr char panelStyle[] =
     "QWidget#buttonPanel {background-image: url(:/assets/error-box-bg.png);border: none;}";
 constexpr char updateBoxStyle[] =
@@ -165,6 +173,32 @@ QWidget *buildColumn(RepoManager *manager, const QJsonObject &entry, QWidget *pa
     bar->setObjectName(name);
     bar->setVisible(false);
     columnLayout->addWidget(bar, 0, Qt::AlignCenter);
+
+    // Under the bar, what the update is doing or why it failed; empty and hidden until then.
+    BorderedLabel *status = makeCaption(QString(), statusLineStyle, panel);
+    status->setObjectName(statusLineName);
+    status->setWordWrap(true);
+    status->setFixedWidth(200);
+    status->setVisible(false);
+    columnLayout->addWidget(status, 0, Qt::AlignCenter);
+
+    // Not a QPushButton: the gating switches every push button of the panel together, and Retry
+    // must stay usable while a failed download's bar holds the program buttons back.
+    auto *retry = new QToolButton();
+    retry->setText("Retry");
+    retry->setObjectName(retryButtonName);
+    retry->setStyleSheet(retryStyle);
+    retry->setCursor(Qt::PointingHandCursor);
+    retry->setVisible(false);
+    const Repo repo = repoFromEntry(entry);
+    QObject::connect(
+        retry, &QToolButton::clicked, retry,
+        [manager, repo] {
+            ColumnStatus::findQuietly(manager, repo.name).retryStarted();
+            manager->fetchLatestCommitHash(repo);
+        },
+        Qt::DirectConnection);
+    columnLayout->addWidget(retry, 0, Qt::AlignCenter);
     return column;
 }
 

@@ -4,6 +4,10 @@
 # its window is closed; without one it runs under Xvfb until its update cycle is over, and the
 # command saves a screenshot and prints its path.
 #
+# With VELTRO_DEMO_FAILURE=1 the tools repository gives way to one published without its archive,
+# to show a failed column with its status line and Retry button; its bar then keeps the buttons
+# disabled, as a failed download does.
+#
 # Only the build folder (build-run/, or $VELTRO_RUN_BUILD_DIR) and the launcher's install root
 # (~/.local/share/VeltroLauncher) are written. The server and everything else started here are
 # stopped when the command ends.
@@ -31,7 +35,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-bash "$here/demo/prepare.sh" "$state" "$port"
+repos=(client moor tools)
+[ -z "${VELTRO_DEMO_FAILURE:-}" ] || repos=(client moor arena)
+bash "$here/demo/prepare.sh" "$state" "$port" "${repos[@]}"
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_BUILD_TESTS=OFF \
     -DVELTRO_MANIFEST_URL="https://127.0.0.1:$port/kiv/updater.json" \
@@ -66,18 +72,26 @@ log="$build/launcher.log"
 "$build/VeltroLauncher" > "$log" 2>&1 &
 launcher=$!
 pids+=("$launcher")
+# With the failing repository the cycle never ends with the buttons enabled: it is over once that
+# download has failed and the two others are installed or up to date.
+failure_shown() {
+    [ -n "${VELTRO_DEMO_FAILURE:-}" ] && grep -q '^Download error: ' "$log" && [ "$(grep -cE \
+        '^(Repository is up-to-date\. No need to download\.|Arquivo ZIP removido com sucesso: )' \
+        "$log")" -ge 2 ]
+}
 for _ in $(seq 1200); do
     cycle_over && break
+    failure_shown && break
     kill -0 "$launcher" 2>/dev/null || break
     sleep 0.1
 done
 cat "$log"
-if ! cycle_over; then
+if ! cycle_over && ! failure_shown; then
     echo "The update cycle did not end within two minutes." >&2
     exit 1
 fi
 window=$(xdotool search --sync --onlyvisible --name '^Veltro$' | head -n 1)
-sleep 1 # let the window repaint the enabled buttons
+sleep 1 # let the window repaint the enabled buttons, or the failed column
 shot="$build/screenshots/veltro-$(date +%Y%m%d-%H%M%S).png"
 mkdir -p "$(dirname "$shot")"
 import -window "$window" "$shot"

@@ -21,9 +21,9 @@ private slots:
         run.server.close();
         QVERIFY(run.server.start(true, VELTRO_E2E_PORT));
         run.serveRepo("client", id);
-        run.server.serve(
-            "/kiv/updater.json",
-            QJsonDocument(QJsonObject{{"updater_version", "0.2"}, {"repos", run.repos}}).toJson());
+        run.server.serve("/kiv/updater.json", QJsonDocument(QJsonObject{{"updater_version", "0.2"},
+                                                                        {"repos", run.repos}})
+                                                  .toJson());
 
         QProcess launcher;
         // The sandbox's environment (offscreen, HOME and XDG folders) and working directory.
@@ -31,8 +31,8 @@ private slots:
         launcher.start(VELTRO_E2E_LAUNCHER, {});
         QVERIFY(launcher.waitForStarted());
         QByteArray output;
-        const QByteArray enabled
-            = "Todos os botões foram ativados, todas as atualizações estão completas!";
+        const QByteArray enabled =
+            "Todos os botões foram ativados, todas as atualizações estão completas!";
         QTRY_VERIFY2_WITH_TIMEOUT((output += launcher.readAllStandardError()).contains(enabled)
                                       || launcher.state() != QProcess::Running,
                                   output.constData(), 60000);
@@ -50,9 +50,11 @@ private slots:
         launcher.waitForFinished();
         QVERIFY2(output.contains(enabled), output.constData());
         QCOMPARE(LauncherRun::readAll("client_hash.txt"), id.toUtf8());
-        QCOMPARE(LauncherRun::readAll(qEnvironmentVariable("XDG_DATA_HOME")
-                                      + "/VeltroLauncher/client/data.bin"),
+        const QString root = qEnvironmentVariable("XDG_DATA_HOME") + "/VeltroLauncher/";
+        QCOMPARE(LauncherRun::readAll(root + "client/data.bin"),
                  LauncherRun::noise(64 * 1024, "client"));
+        // The log file of the first launcher, which the second one left alone.
+        QVERIFY(LauncherRun::readAll(root + "launcher.log").contains(enabled));
     }
 };
 

@@ -1,20 +1,21 @@
+#include "launch/columnstatus.h"
 #include "manifest/repomanager.h"
 
 #include "boxcatcher.h"
+#include "hostwindow.h"
 #include "launcherrun.h"
 #include "testenvironment.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QJsonDocument>
+#include <QHBoxLayout>
 #include <QLabel>
-#include <QLayout>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QtTest>
 
-// The manifest's version gate and panel, and starting a repository's program.
+// The manifest's version gate and the panel built from it, with each column's status line.
 class TestPanel : public QObject
 {
     Q_OBJECT
@@ -22,14 +23,13 @@ class TestPanel : public QObject
 private slots:
     void versionGate_data()
     {
-        QTest::addColumn<QJsonValue>("version");   // Undefined: missing; Null: the root is an array
+        QTest::addColumn<QJsonValue>("version");   // Undefined: missing
         QTest::addColumn<QString>("shownVersion"); // null: accepted
         QTest::newRow("exact 0.2") << QJsonValue("0.2") << QString();
         QTest::newRow("number 0.2") << QJsonValue(0.2) << "";
         QTest::newRow("0.2 with a blank") << QJsonValue("0.2 ") << "0.2 ";
         QTest::newRow("0.1") << QJsonValue("0.1") << "0.1";
         QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << "";
-        QTest::newRow("not an object") << QJsonValue(QJsonValue::Null) << "";
     }
 
     void versionGate()
@@ -37,69 +37,67 @@ private slots:
         QFETCH(QJsonValue, version);
         QFETCH(QString, shownVersion);
         BoxCatcher boxes;
-        LauncherRun run;
-        run.serveRepo("client", "1");
-        run.start(version.isNull() ? QJsonDocument(QJsonArray{manifest("0.2", run.repos)}).toJson()
-                                   : QJsonDocument(manifest(version, run.repos)).toJson());
+        HostWindow host;
+        LogCollector log;
+        host.manager()->buildPanel(manifest(version, {QJsonObject{{"name", "client"}}}));
         if (shownVersion.isNull()) {
-            // The repository is synchronised once the panel stands: the gate let it through.
-            QTRY_COMPARE(run.state("client", "1"), QString("installed"));
+            QVERIFY(host.panel()->layout());
             QCOMPARE(boxes.count(), 0);
             return;
         }
-        QTRY_COMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.boxes().first().title, QString("Update Required"));
         QVERIFY2(boxes.boxes().first().text.contains("A new version of the updater is available: "
                                                      + shownVersion + ".<br>Please update"),
                  qPrintable(boxes.boxes().first().text));
-        QVERIFY(!run.window->findChild<QWidget *>("buttonPanel")->layout());
-        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("client")), 0);
+        QVERIFY(!host.panel()->layout());
+        QVERIFY(!log.contains("Fetching latest commit hash", true));
+    }
+
+    void manifestRootThatIsNoObjectHasNoVersion()
+    {
+        BoxCatcher boxes;
+        LauncherRun run;
+        run.start(QJsonDocument(QJsonArray{manifest("0.2", {})}).toJson());
+        QTRY_COMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.boxes().first().title, QString("Update Required"));
     }
 
     void columnsFollowManifestOrder()
     {
-        LauncherRun run;
+        HostWindow host;
+        LogCollector log;
+        QJsonArray repos;
         for (const QString name : {"gamma", "alpha", "beta"})
-            run.serveRepo(name, "1");
-        run.start();
-        QTRY_COMPARE(
-            run.log.count("Fetching latest commit hash from GitLab for repository: ", true), 3);
-        QCOMPARE(run.log.missingInOrder(
+            repos.append(QJsonObject{{"name", name}});
+        host.manager()->buildPanel(manifest("0.2", repos));
+        QCOMPARE(log.missingInOrder(
                      {"Fetching latest commit hash from GitLab for repository:  \"gamma\"",
                       "Fetching latest commit hash from GitLab for repository:  \"alpha\"",
                       "Fetching latest commit hash from GitLab for repository:  \"beta\""}),
                  QString());
-        QLayout *columns = run.window->findChild<QWidget *>("buttonPanel")->layout();
-        QCOMPARE(columns->count(), 3);
+        auto *columns = qobject_cast<QHBoxLayout *>(host.panel()->layout());
+        QVERIFY(columns);
         QStringList captions;
-        int lastX = -1;
-        for (int i = 0; i < 3; ++i) {
-            QWidget *column = columns->itemAt(i)->widget();
-            QTRY_VERIFY(column->geometry().x() > lastX);
-            lastX = column->geometry().x();
-            captions << column->findChildren<QLabel *>().first()->text();
-        }
+        for (int i = 0; i < columns->count(); ++i)
+            captions << columns->itemAt(i)->widget()->findChildren<QLabel *>().first()->text();
         QCOMPARE(captions, (QStringList{"gamma", "alpha", "beta"}));
     }
 
     void brokenEntriesNeverReadPastTheirLists()
     {
-        LauncherRun run;
-        QJsonObject noPrograms = run.repo("empty");
-        noPrograms["exes"] = QJsonArray();
-        noPrograms["tooltip"] = QJsonArray();
-        QJsonObject fewCaptions = run.repo("few");
-        fewCaptions["exes"] = QJsonArray{"a", "b", "c"};
-        fewCaptions["tooltip"] = QJsonArray{"only"};
+        HostWindow host;
+        const QJsonObject noPrograms{{"name", "empty"}, {"exes", QJsonArray()}};
+        const QJsonObject fewCaptions{{"name", "few"},
+                                      {"exes", QJsonArray{"a", "b", "c"}},
+                                      {"tooltip", QJsonArray{"only"}}};
         const QJsonObject mixed{{"name", "mixed"}, {"exes", QJsonArray{1, "b"}}, {"tooltip", "x"}};
-        run.start(QJsonDocument(manifest("0.2", {noPrograms, fewCaptions, mixed, 7})).toJson());
-        QTRY_VERIFY(run.window->findChild<QWidget *>("buttonPanel")->layout());
-        QLayout *columns = run.window->findChild<QWidget *>("buttonPanel")->layout();
+        host.manager()->buildPanel(manifest("0.2", {noPrograms, fewCaptions, mixed, 7}));
+        QLayout *columns = host.panel()->layout();
         QCOMPARE(columns->count(), 4);
         const auto buttons = [&](int column) {
             return columns->itemAt(column)->widget()->findChildren<QPushButton *>();
         };
-
         // No programs: button 0 is still there, and a click on it starts nothing and shows nothing.
         QCOMPARE(buttons(0).size(), 1);
         BoxCatcher boxes;
@@ -115,66 +113,55 @@ private slots:
                  QString());
     }
 
-    void launch_data()
+    void statusLineAndRetryOfOneRepository()
     {
-        QTest::addColumn<QString>("program"); // recorder, plain (not executable), none, no folder
-        QTest::addColumn<QString>("args");
-        QTest::addColumn<QStringList>("expected");
-        const QString recorder = "recorder";
-        QTest::newRow("blanks around and between")
-            << recorder << "  --mode   fast  " << QStringList{"[--mode]", "[fast]"};
-        QTest::newRow("none") << recorder << "" << QStringList{};
-        QTest::newRow("tab is no separator")
-            << recorder << "a\tb c" << QStringList{"[a\tb]", "[c]"};
-        QTest::newRow("quotes are no quoting")
-            << recorder << "\"two words\"" << QStringList{"[\"two]", "[words\"]"};
-        QTest::newRow("missing program") << "none"
-                                         << "a" << QStringList{};
-        QTest::newRow("not executable") << "plain"
-                                        << "a" << QStringList{};
-        QTest::newRow("missing working folder") << "no folder"
-                                                << "a" << QStringList{};
-    }
+        LauncherRun run;
+        run.serveRepo("fine", "1");
+        run.serveRepo("down", "1");
+        run.server.serve(LauncherRun::commitsPath("down"), "busy", 503);
+        run.start();
+        const QString checkFailed = "Failed to fetch commit hash from GitLab: ";
+        QTRY_COMPARE(run.state("fine", "1"), QString("installed"));
+        QTRY_VERIFY(run.log.contains(checkFailed, true));
+        auto *manager = run.window->findChild<RepoManager *>();
+        const auto widgets = [&](const QString &name) {
+            QWidget *column = run.window->findChild<QProgressBar *>(name)->parentWidget();
+            return std::make_pair(column->findChild<QLabel *>(statusLineName),
+                                  column->findChild<QToolButton *>(retryButtonName));
+        };
+        const auto [fineLine, fineRetry] = widgets("fine");
+        const auto [line, retry] = widgets("down");
+        QVERIFY(fineLine->isHidden() && fineRetry->isHidden() && line->isHidden());
 
-    void launch()
-    {
-        QFETCH(QString, program);
-        QFETCH(QString, args);
-        QFETCH(QStringList, expected);
-        LauncherRun run; // a clean install root
-        const QString folder = LauncherRun::installRoot() + "/game";
-        QVERIFY(program == "no folder" || QDir().mkpath(folder));
-        if (program == "recorder" || program == "plain")
-            QVERIFY(LauncherRun::writeFile(folder + "/start.sh", LauncherRun::recorder()));
-        if (program == "recorder")
-            QVERIFY(
-                QFile::setPermissions(folder + "/start.sh", QFile::ReadOwner | QFile::ExeOwner));
+        ColumnStatus status = ColumnStatus::findQuietly(manager, "down");
+        status.downloadStarted();
+        status.downloadProgress(512 * 1024, 2048 * 1024);
+        QCOMPARE(line->text(), QString("512 KB of 2.0 MB"));
+        status.failed(UpdateFailure::CommitCheck, "503");
+        QVERIFY(line->isVisible() && retry->isVisible() && retry->isEnabled());
+        QCOMPARE(line->text().remove(QChar(0x200B)),
+                 failureText(UpdateFailure::CommitCheck, "503"));
 
-        RepoManager manager;
-        BoxCatcher boxes;
-        manager.launchExecutable("start.sh", args, folder);
-        if (program != "recorder") {
-            QCOMPARE(boxes.count(), 1); // shown and closed before the call returns
-            QCOMPARE(boxes.boxes().first().title, QString("Execution Error"));
-            QCOMPARE(boxes.boxes().first().text, QString("Failed to start the executable."));
-            return;
-        }
-        QTRY_COMPARE(LauncherRun::launchRecord(folder),
-                     QStringList{QDir(folder).canonicalPath()} + expected);
-        QCOMPARE(boxes.count(), 0);
+        // Retry checks that one repository again, once, and stays disabled meanwhile.
+        retry->click();
+        QVERIFY(!retry->isEnabled());
+        retry->click();
+        QTRY_COMPARE(run.log.count(checkFailed, true), 2);
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("down")), 2);
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("fine")), 1);
+        status.installed();
+        QVERIFY(line->isHidden() && retry->isHidden());
     }
 
     // Last: it runs and ends the application's own event loop.
     void updateRequiredBoxQuits()
     {
-        LauncherRun run;
-        // OK must end the application's event loop: run one and see that the box ends it.
+        HostWindow host;
         BoxCatcher boxes;
         QTimer guard;
         connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(42); });
         guard.start(15000);
-        QTimer::singleShot(0, this,
-                           [&run] { run.start(QJsonDocument(manifest("0.1", {})).toJson()); });
+        QTimer::singleShot(0, this, [&host] { host.manager()->buildPanel(manifest("0.1", {})); });
         QCOMPARE(QApplication::exec(), 0);
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.boxes().first().title, QString("Update Required"));

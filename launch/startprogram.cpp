@@ -1,5 +1,5 @@
-#include "extract/installroot.h"
 #include "launch/startprogram.h"
+#include "extract/installroot.h"
 #include "manifest/repomanager.h"
 
 #include <QJsonObject>
