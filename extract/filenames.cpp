@@ -24,7 +24,7 @@ bool isDeviceName(QStringView name)
         return false;
     const QStringView prefix = base.left(3);
     return prefix.compare(QLatin1String("COM"), Qt::CaseInsensitive) == 0
-        || prefix.compare(QLatin1String("LPT"), Qt::CaseInsensitive) == 0;
+           || prefix.compare(QLatin1String("LPT"), Qt::CaseInsensitive) == 0;
 }
 
 bool isAsciiLetter(QChar c)

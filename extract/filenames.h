@@ -23,7 +23,7 @@ bool isSafeRepoName(const QString &repoName);
 // What becomes of an archive entry, by its name.
 enum class EntryVerdict {
     Install,
-    Skip, // a Git attribute file: the name holds ".gitattributes", in that case
+    Skip,        // a Git attribute file: the name holds ".gitattributes", in that case
     OutsideRoot, // absolute, or climbs out of the install root
     Unsafe, // a component Windows refuses or reads as another file, or a name of the launcher's
 };

@@ -67,72 +67,14 @@ struct EntryInfo
     QString name;
 };
 
-bool isAsciiLetter(QChar c)
-{
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
-}
-
-// A component that may name the parent folder: Windows drops trailing dots and blanks from a
-// component, so ".. " or "... " are no safer than "..".
-bool isParentReference(QStringView part)
-{
-    if (part.count(u'.') < 2)
-        return false;
-    for (const QChar c : part) {
-        if (c != u'.' && c != u' ')
-            return false;
-    }
-    return true;
-}
-
-// The components of an entry name. Windows reads "\" as a separator too, so both split it
-// wherever the launcher runs.
-QList<QStringView> components(const QString &name)
-{
-    QList<QStringView> parts;
-    qsizetype start = 0;
-    while (start <= name.size()) {
-        qsizetype end = start;
-        while (end < name.size() && name.at(end) != u'/' && name.at(end) != u'\\')
-            ++end;
-        parts.append(QStringView(name).mid(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
-// A name that is absolute or climbs out of the root.
-bool escapesRoot(const QString &name)
-{
-    if (name.startsWith(u'/') || name.startsWith(u'\\'))
-        return true;
-    if (name.size() >= 2 && isAsciiLetter(name.at(0)) && name.at(1) == u':')
-        return true;
-    for (const QStringView part : components(name)) {
-        if (isParentReference(part))
-            return true;
-    }
-    return false;
-}
-
-// A name with a component Windows would refuse or read as another file.
-bool hasUnportableComponent(const QString &name)
-{
-    for (const QStringView part : components(name)) {
-        if (part != u"." && !FileNames::isPortableComponent(part))
-            return true;
-    }
-    return false;
-}
-
 // minizip hands names over as stored, so the checks against leaving the root are ours.
-bool acceptEntryName(const QString &name)
+bool acceptEntryName(const QString &name, FileNames::EntryVerdict verdict)
 {
-    if (escapesRoot(name)) {
+    if (verdict == FileNames::EntryVerdict::OutsideRoot) {
         qDebug() << "Refusing entry outside the install folder:" << name;
         return false;
     }
-    if (hasUnportableComponent(name)) {
+    if (verdict == FileNames::EntryVerdict::Unsafe) {
         qDebug() << "Refusing entry with an unsafe name:" << name;
         return false;
     }
@@ -159,10 +101,14 @@ QFileDevice::Permissions withOwnerReadWrite(quint32 mode)
 {
     using P = QFileDevice;
     const std::pair<quint32, QFileDevice::Permissions> bits[] = {
-        {0400, P::ReadOwner | P::ReadUser}, {0200, P::WriteOwner | P::WriteUser},
-        {0100, P::ExeOwner | P::ExeUser},   {040, P::ReadGroup},
-        {020, P::WriteGroup},               {010, P::ExeGroup},
-        {04, P::ReadOther},                 {02, P::WriteOther},
+        {0400, P::ReadOwner | P::ReadUser},
+        {0200, P::WriteOwner | P::WriteUser},
+        {0100, P::ExeOwner | P::ExeUser},
+        {040, P::ReadGroup},
+        {020, P::WriteGroup},
+        {010, P::ExeGroup},
+        {04, P::ReadOther},
+        {02, P::WriteOther},
         {01, P::ExeOther},
     };
     mode |= 0600;
@@ -223,8 +169,8 @@ bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
         return false;
     }
 
-    const EntryInflater::Result result =
-        inflater.inflate(archive, data.dataOffset(), entry.info, data.method(), outFile);
+    const EntryInflater::Result result = inflater.inflate(archive, data.dataOffset(), entry.info,
+                                                          data.method(), outFile);
     if (result == EntryInflater::WriteFailed) {
         qDebug() << "Error writing to file. Bytes written:" << inflater.failedWriteCount()
                  << "Expected:" << inflater.failedWriteSize();
@@ -237,8 +183,7 @@ bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
 
     // A link's mode is no file mode: its file gets the permissions of any new file.
     const quint32 mode = unixMode(entry.info);
-    if (!isSymlink(mode) && (mode & 0777) != 0
-        && !outFile.setPermissions(withOwnerReadWrite(mode)))
+    if (!isSymlink(mode) && (mode & 0777) != 0 && !outFile.setPermissions(withOwnerReadWrite(mode)))
         qDebug() << "Failed to set permissions of" << targetPath;
     outFile.close();
 
@@ -298,16 +243,17 @@ bool ZipExtractor::extractZip(const QString &zipFilePath)
 }
 
 bool ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
-                                     EntryInflater &inflater, const QString &root)
+                                      EntryInflater &inflater, const QString &root)
 {
     EntryInfo entry;
     if (!readEntry(zipFile, entry))
         return false;
-    if (entry.rawName.contains(".gitattributes")) {
+    const FileNames::EntryVerdict verdict = FileNames::entryVerdict(entry.name);
+    if (verdict == FileNames::EntryVerdict::Skip) {
         qDebug() << "Skipping file:" << entry.name;
         return true;
     }
-    if (!acceptEntryName(entry.name))
+    if (!acceptEntryName(entry.name, verdict))
         return false;
     // Only folders and files are installed: a link becomes a file holding its target, as Git
     // writes links where it makes none. No link on disk, so no later entry can go through one.

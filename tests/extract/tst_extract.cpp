@@ -1,3 +1,4 @@
+#include "extract/filenames.h"
 #include "extract/zipextractor.h"
 
 #include "launcherrun.h"
@@ -47,6 +48,61 @@ class TestExtract : public QObject
     Q_OBJECT
 
 private slots:
+    // The name rules themselves; the extraction rows below check that the extractor follows them.
+    void fileNameRules_data()
+    {
+        using V = FileNames::EntryVerdict;
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("entry"); // the verdict on the name as an archive entry
+        QTest::addColumn<bool>("repo"); // accepted as a repository name
+        const auto row = [](const QString &name, V entry, bool repo) {
+            QTest::newRow(qPrintable(name)) << name << int(entry) << repo;
+        };
+        // Windows' devices, in any case, with an extension, before blanks.
+        for (const char *name : {"CON", "con.txt", "PRN", "AUX", "NUL", "nul.tar.gz", "Com1",
+                                 "COM0", "LPT9", "lpt\u00b9", "aux .h", "CONIN$", "conout$.log"})
+            row(QString::fromUtf8(name), V::Unsafe, false);
+        for (const char *name : {"console.txt", "COM10", "LPTX", "connect", "nul-device"})
+            row(name, V::Install, true);
+        // Characters Windows refuses; endings it drops.
+        for (const char *name :
+             {"ab:c", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "tab\tx", "notes.", "trailing "})
+            row(name, V::Unsafe, false);
+        row(QString("a") + QChar(0) + "b", V::Unsafe, false);
+        row(".", V::Install, true);
+        row("v1..2", V::Install, true);
+        // Entry paths: both separators, each part checked.
+        for (const char *name :
+             {"..", "...", ".. ", "../x", "..\\x", "/x", "\\x", "C:/x", "c:x", "a/..\\..\\x",
+              "repo/..", "a/.. /.. /x", "repo/.../x", "../.gitattributes/x"})
+            row(name, QByteArray(name).contains("gitattributes") ? V::Skip : V::OutsideRoot, false);
+        for (const char *name :
+             {"repo/CON", "repo/aux/x.txt", "repo\\nul.txt", "repo/dir /x", "repo/a?b"})
+            row(name, V::Unsafe, false);
+        for (const char *name : {"repo/v1..2/n..txt", "repo/./one.txt", "repo/.GITATTRIBUTES",
+                                 "repo/.gitattribute", "repo/launcher.log"})
+            row(name, V::Install, false);
+        for (const char *name :
+             {".gitattributes", "repo/sub/.gitattributes", "notes.gitattributes.txt"})
+            row(name, V::Skip, !QByteArray(name).contains('/'));
+        // The launcher's own files at the top of the install root; as repository names they
+        // only name files in the working directory.
+        for (const char *name :
+             {"launcher.log", "Launcher.LOCK", "launcher.1.log", ".veltro-update"})
+            row(name, V::Unsafe, true);
+        for (const char *name : {"./launcher.log", "launcher.lock/x", ".veltro-update/new/a"})
+            row(name, V::Unsafe, false);
+    }
+
+    void fileNameRules()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, entry);
+        QFETCH(bool, repo);
+        QCOMPARE(int(FileNames::entryVerdict(name)), entry);
+        QCOMPARE(FileNames::isSafeRepoName(name), repo);
+    }
+
     void init()
     {
         m_run.reset(); // one log collector at a time
@@ -66,8 +122,8 @@ private slots:
         QTest::newRow("no entries")
             << "preamble" + ZipBuilder().bytes() << "Failed to go to first file in zip.";
         // The walk reaches a damaged second record: not the end of the archive, a failure.
-        QByteArray damaged
-            = ZipBuilder().addFile("repo/a.txt", "a").addFile("repo/b.txt", "b").bytes();
+        QByteArray damaged =
+            ZipBuilder().addFile("repo/a.txt", "a").addFile("repo/b.txt", "b").bytes();
         damaged[damaged.lastIndexOf("PK\x01\x02") + 3] = 'X';
         QTest::newRow("damaged directory record") << damaged << "Failed to go to next file in zip.";
     }
@@ -89,14 +145,15 @@ private slots:
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<QString>("failure"); // the start of the line that names it
 
-        const auto archive = [](bool deflate, const QByteArray &name = "repo/b.txt",
-                                const QByteArray &data = QByteArray("some text of b, ").repeated(300)) {
-            return ZipBuilder()
-                .addFile("repo/a.txt", "content of a")
-                .add({name, data, deflate, 0})
-                .addFile("repo/c.txt", "content of c")
-                .bytes();
-        };
+        const auto archive =
+            [](bool deflate, const QByteArray &name = "repo/b.txt",
+               const QByteArray &data = QByteArray("some text of b, ").repeated(300)) {
+                return ZipBuilder()
+                    .addFile("repo/a.txt", "content of a")
+                    .add({name, data, deflate, 0})
+                    .addFile("repo/c.txt", "content of c")
+                    .bytes();
+            };
         QTest::newRow("output file cannot be opened") << archive(true) << "dangling link"
                                                       << "Failed to open output file for writing:";
         QTest::newRow("write fails") << archive(true) << "full disk"
@@ -109,10 +166,11 @@ private slots:
         for (const QByteArray &data : {QByteArray("some text of b, ").repeated(300), large}) {
             for (const bool deflate : {false, true}) {
                 const auto row = [&](const char *what, ZipBuilder::Field field,
-                                      quint32 value) -> QTestData & {
+                                     quint32 value) -> QTestData & {
                     QByteArray damaged = archive(deflate, "repo/b.txt", data);
                     ZipBuilder::patch(damaged, 1, field, value);
-                    return QTest::addRow("%s, %d bytes, deflate %d", what, int(data.size()), deflate)
+                    return QTest::addRow("%s, %d bytes, deflate %d", what, int(data.size()),
+                                         deflate)
                            << damaged << "";
                 };
                 row("CRC mismatch", ZipBuilder::Crc, 0x12345678)
@@ -125,10 +183,12 @@ private slots:
         }
         QByteArray encrypted = archive(true);
         ZipBuilder::patch(encrypted, 1, ZipBuilder::Flags, 1);
-        QTest::newRow("encrypted") << encrypted << "" << "Failed to open file from zip:";
+        QTest::newRow("encrypted") << encrypted << ""
+                                   << "Failed to open file from zip:";
         QByteArray bzip2 = archive(true);
         ZipBuilder::patch(bzip2, 1, ZipBuilder::Method, 12);
-        QTest::newRow("unknown method") << bzip2 << "" << "Failed to open file from zip:";
+        QTest::newRow("unknown method") << bzip2 << ""
+                                        << "Failed to open file from zip:";
     }
 
     void failingEntry()
@@ -157,8 +217,8 @@ private slots:
         QTest::addColumn<QByteArray>("name"); // '#' stands for a NUL byte
         QTest::addColumn<QString>("path"); // what is written ("": nothing), "refused" or "unsafe"
         // Names that would reach outside the install root.
-        for (const char *name : {"../x", "..\\x", "/x", "\\x", "C:/x", "c:x", "a/..\\..\\x",
-                                 "repo/..", "a/.. /.. /x", "repo/.../x"})
+        for (const char *name : {"..", "...", ".. ", "../x", "..\\x", "/x", "\\x", "C:/x", "c:x",
+                                 "a/..\\..\\x", "repo/..", "a/.. /.. /x", "repo/.../x"})
             QTest::newRow(name) << QByteArray(name) << "refused";
         QTest::newRow("dots inside names")
             << QByteArray("repo/v1..2/n..txt") << "repo/v1..2/n..txt";
@@ -175,7 +235,8 @@ private slots:
                                  "repo/lpt9/x.txt", "repo/aux .h", "repo/notes.", "repo/dir /x",
                                  "repo/a<b", "repo/a|b", "repo/a?b", "repo/a*b", "repo/a>b"})
             QTest::newRow(name) << QByteArray(name) << "unsafe";
-        QTest::newRow("device name as a part") << QByteArray("repo/console.txt") << "repo/console.txt";
+        QTest::newRow("device name as a part")
+            << QByteArray("repo/console.txt") << "repo/console.txt";
         QTest::newRow("device number out of range") << QByteArray("repo/COM10") << "repo/COM10";
     }
 
@@ -236,8 +297,10 @@ private slots:
 
     void largeEntryStreamed()
     {
-        const QByteArray data = LauncherRun::noise(1 << 20, "l") + QByteArray("text ").repeated(2 << 20);
-        QVERIFY(LauncherRun::writeFile("repo.zip", ZipBuilder().addFile("repo/l.bin", data).bytes()));
+        const QByteArray data = LauncherRun::noise(1 << 20, "l")
+                                + QByteArray("text ").repeated(2 << 20);
+        QVERIFY(
+            LauncherRun::writeFile("repo.zip", ZipBuilder().addFile("repo/l.bin", data).bytes()));
         QVERIFY(ZipExtractor::extractZip("repo.zip"));
         QCOMPARE(installed("repo/l.bin"), data);
     }
