@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a while, starting from seeds that
-# the tests' archive builder and JSON literals make. Crashing inputs land in
-# build-fuzz/artifacts/<target>/; the script then fails.
+# Builds the libFuzzer targets with clang and runs each for a while, from the seeds each target
+# writes as it starts. Crashing inputs land in build-fuzz/artifacts/<target>/; the script then
+# fails.
 #
 #   bash fuzz/run.sh [seconds per target (default 60)] [target...]
 #
@@ -15,38 +15,29 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(manifest commits extract)
 
 bash "$here/scripts/deps.sh" build fuzz
-
 build=${VELTRO_FUZZ_BUILD_DIR:-$here/build-fuzz}
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELTRO_FUZZ=ON -DVELTRO_BUILD_TESTS=OFF -DVELTRO_BUILD_BENCH=OFF
-cmake --build "$build" -j"$(nproc)" --target veltro_fuzz_seeds \
-    $(printf 'fuzz_%s ' "${targets[@]}")
-
-"$build/fuzz/veltro_fuzz_seeds" "$build/seeds"
+cmake --build "$build" -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 # Leak checking stays off: Qt keeps caches (styles, fonts, network) for the life of the process,
 # and every run would end in reports about them.
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
-summary=()
+summary=""
 for target in "${targets[@]}"; do
-    corpus="$build/corpus/$target"
-    artifacts="$build/artifacts/$target"
-    mkdir -p "$corpus" "$artifacts"
     log="$build/fuzz-$target.log"
+    export VELTRO_FUZZ_SEEDS="$build/seeds/$target"
+    mkdir -p "$build/corpus/$target" "$build/artifacts/$target"
     echo "== fuzz_$target for $seconds s"
-    if "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
-        -print_final_stats=1 -artifact_prefix="$artifacts/" -dict="$here/fuzz/$target.dict" \
-        "$corpus" "$build/seeds/$target" > "$log" 2>&1; then
-        result=ok
-    else
-        result="FAILED (see $log)"
-        status=1
-    fi
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-    summary+=("fuzz_$target: ${runs:-?} inputs, $result")
+    result=ok
+    "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
+        -print_final_stats=1 -artifact_prefix="$build/artifacts/$target/" \
+        -dict="$here/fuzz/$target.dict" "$build/corpus/$target" "$VELTRO_FUZZ_SEEDS" > "$log" 2>&1 \
+        || { result="FAILED (see $log)"; status=1; }
     tail -n 5 "$log"
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    summary+="fuzz_$target: ${runs:-?} inputs, $result"$'\n'
 done
-printf '%s\n' "${summary[@]}"
+printf '%s' "$summary"
 exit "$status"
