@@ -54,6 +54,7 @@ StagedInstall::StagedInstall(const QString &root)
     QDir(root + workFolder).removeRecursively();
 }
 
+// The replaced files go too, but for those a running program still holds.
 StagedInstall::~StagedInstall()
 {
     QDir(m_root + workFolder).removeRecursively();
@@ -93,8 +94,6 @@ bool StagedInstall::commit(QString &failedEntry)
         return false;
     }
     m_steps.clear();
-    // Files a running program holds stay aside until a later update finds them free.
-    QDir(m_aside).removeRecursively();
     return true;
 }
 

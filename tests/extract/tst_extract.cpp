@@ -180,6 +180,8 @@ private slots:
         fails("file in place of folder", entry("repo/b.txt/c"), mkdir, "repo/b.txt/c");
         fails("staged folder in place of file", entry("repo/new"), mkfile, "repo/new");
         fails("installed folder in place of file", entry("repo/c"), mkfile, "repo/c", "folder");
+        const QByteArray tooLong = "repo/" + QByteArray(300, 'n'); // for one part of a path
+        fails("name too long", entry(tooLong), mkfile, tooLong);
         fails("through a link",
               update({{"repo/up", "..", false, 0120777}, {"repo/up/x", "", true, 0}}), mkdir,
               "repo/up/x");
