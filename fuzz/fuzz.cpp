@@ -1,9 +1,8 @@
-// The libFuzzer targets, one per FUZZ_* definition, in the tests' sandbox with quiet logging:
-//  manifest: manifest bytes to panel, as the manifest reply handler does it;
-//  commits: bytes served as a repository's commit list, from a data: address (no server);
-//  extract: bytes as a downloaded archive, extracted into an empty install root.
-// LLVMFuzzerInitialize runs before libFuzzer reads the corpus: each target then writes its seeds
-// into $VELTRO_FUZZ_SEEDS when that is set.
+// The libFuzzer targets, in the tests' sandbox with quiet logging. FUZZ_REPLIES: bytes as the
+// manifest (to the panel, as its reply handler does it) and as a repository's commit list (from
+// a data: address, so no server). FUZZ_EXTRACT: bytes as a downloaded archive, extracted into an
+// empty install root. LLVMFuzzerInitialize runs before libFuzzer reads the corpus, and writes the
+// target's seeds into $VELTRO_FUZZ_SEEDS when that is set.
 
 #include "extract/installroot.h"
 #include "extract/zipextractor.h"
@@ -38,8 +37,119 @@ void check(bool condition)
         abort();
 }
 
-void start(const QList<QByteArray> &seeds)
+// Posted deletions and queued calls up to now.
+void drainEvents()
 {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+#if defined(FUZZ_REPLIES)
+QList<QByteArray> prepare()
+{
+    return {R"({"updater_version": "0.2", "background": "", "repos": [{"name": "client",
+        "icon": "clienticon", "exes": ["bin/c.exe", 1], "tooltip": ["Play"], "api": "",
+        "dir": "client", "args": "-a  b"}, {"name": "../up", "exes": null}, 7]})",
+            R"({"updater_version": "0.1", "repos": {}})",
+            R"([{"id": "4f1c2b9e0d6a7c8b5e3f2a1d0c9b8a7f6e5d4c3b", "title": "x"}, {}])"};
+}
+
+void fuzz(const QByteArray &bytes)
+{
+    const QJsonObject manifest = QJsonDocument::fromJson(bytes).object();
+    {
+        HostWindow window;
+        // The Update Required box is modal; dismiss it as soon as it is up, without pressing OK.
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, &closer, [] {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                dialog->done(0);
+        });
+        closer.start(0);
+        window.manager()->buildPanel(manifest);
+        // Whatever the manifest held: a bar per entry of a known version, none shown, no button on.
+        // The commit checks it starts are never answered: the window goes first.
+        const QList<QProgressBar *> bars = window.panel()->findChildren<QProgressBar *>();
+        const bool known = manifest.value("updater_version").toString() == QLatin1String("0.2");
+        check(bars.size() == (known ? manifest.value("repos").toArray().size() : 0));
+        for (const QProgressBar *bar : bars)
+            check(bar->isHidden() && bar->value() == 0);
+        for (const QPushButton *button : window.panel()->findChildren<QPushButton *>())
+            check(!button->isEnabled() && known);
+    }
+    drainEvents();
+
+    // As a commit list. The archive address is empty: a download, when the ids differ, fails at
+    // once, unretried. Every reply finishes on its own; one open after many turns is a hang.
+    HostWindow column({"fuzz"});
+    Repo repo;
+    repo.name = repo.dir = "fuzz";
+    repo.api = "data:application/json;base64," + QString::fromLatin1(bytes.toBase64());
+    column.manager()->fetchLatestCommitHash(repo);
+    const auto *network = column.manager()->findChild<QNetworkAccessManager *>();
+    for (int turns = 0; !network->findChildren<QNetworkReply *>().isEmpty(); ++turns) {
+        check(turns < 1000);
+        drainEvents();
+    }
+}
+#elif defined(FUZZ_EXTRACT)
+QList<QByteArray> prepare()
+{
+    // Files may not grow past 16 MiB (a full disk, as far as the extraction can tell): a bomb's
+    // write then fails with EFBIG instead of a signal.
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{16 << 20, 16 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return {ZipBuilder()
+                .add({"client/bin/", {}, false, 0})
+                .addFile("client/bin/client.exe", QByteArray(3000, 'x'), 0100755)
+                .addStoredFile("client/.gitattributes", "* text=auto\n")
+                .add({"client/link", "../outside", false, 0120777})
+                .addFile("client/same", "first")
+                .addFile("client/Same", {})
+                .bytes(),
+            ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes()};
+}
+
+// Every path of the sandbox outside the install root.
+QStringList outsideInstallRoot()
+{
+    QStringList paths;
+    QDirIterator it(TestEnvironment::instance()->root(),
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!(path + "/").startsWith(installRoot() + "/"))
+            paths.append(path);
+    }
+    paths.sort();
+    return paths;
+}
+
+// Nothing may appear outside the install root; a failure leaves it empty, as it was.
+void fuzz(const QByteArray &bytes)
+{
+    QFile archive("fuzz.zip");
+    check(QDir().mkpath(installRoot()) && archive.open(QIODevice::WriteOnly)
+          && archive.write(bytes) >= 0);
+    archive.close();
+    static const QStringList outside = outsideInstallRoot();
+    const bool installed = ZipExtractor::extractZip("fuzz.zip", [](qint64, qint64) {}).ok();
+    const QStringList left = QDir(installRoot())
+                                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                            | QDir::NoDotAndDotDot);
+    check(outsideInstallRoot() == outside && (installed || left.isEmpty())
+          && !left.contains(".veltro-update"));
+    QDir(installRoot()).removeRecursively();
+}
+#endif
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    const QList<QByteArray> seeds = prepare();
     const QString folder = qEnvironmentVariable("VELTRO_FUZZ_SEEDS");
     for (int i = 0; !folder.isEmpty() && i < seeds.size(); ++i) {
         QFile seed(QString("%1/seed-%2").arg(folder).arg(i));
@@ -56,144 +166,12 @@ void start(const QList<QByteArray> &seeds)
     static char name[] = "veltro-fuzz";
     static char *argv[] = {name, nullptr};
     new QApplication(argc, argv); // lives until the end: tearing it down races with Qt's globals
-}
-
-// Posted deletions and queued calls up to now.
-void drainEvents()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-// Every path below folder (the sandbox), outside the install root.
-QStringList listing(const QString &folder)
-{
-    QStringList paths;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (!(path + "/").startsWith(installRoot() + "/"))
-            paths.append(path);
-    }
-    paths.sort();
-    return paths;
-}
-
-} // namespace
-
-#if defined(FUZZ_MANIFEST)
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    const QByteArray entry = R"({"name": "client", "icon": "clienticon", "exes": ["bin/c.exe", "x"],
-        "tooltip": ["Play"], "api": "", "dir": "client", "exe": "bin/c.exe", "args": "-a  b"})";
-    start({R"({"updater_version": "0.2", "background": "", "repos": [)" + entry
-               + R"(, {"name": "../up", "exes": [1, null]}, 7]})",
-           R"({"updater_version": "0.1", "repos": {}})"});
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QJsonObject manifest =
-        QJsonDocument::fromJson(
-            QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)))
-            .object();
-    {
-        HostWindow window;
-        // The Update Required box is modal; dismiss it as soon as it is up, without pressing OK.
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, &closer, [] {
-            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
-                dialog->done(0);
-        });
-        closer.start(0);
-        window.manager()->buildPanel(manifest);
-        closer.stop();
-        // Whatever the manifest held: one bar per entry at most, none shown, no button enabled.
-        const QList<QProgressBar *> bars = window.panel()->findChildren<QProgressBar *>();
-        const QList<QPushButton *> buttons = window.panel()->findChildren<QPushButton *>();
-        if (manifest.value("updater_version").toString() == QLatin1String("0.2"))
-            check(bars.size() == manifest.value("repos").toArray().size());
-        else
-            check(bars.isEmpty() && buttons.isEmpty());
-        for (const QProgressBar *bar : bars)
-            check(bar->isHidden() && bar->value() == 0);
-        for (const QPushButton *button : buttons)
-            check(!button->isEnabled());
-    }
+    fuzz(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
     drainEvents();
     return 0;
 }
-#elif defined(FUZZ_COMMITS)
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    start({R"([{"id": "4f1c2b9e0d6a7c8b5e3f2a1d0c9b8a7f6e5d4c3b", "title": "x"}, {}])",
-           R"({"message": "404 Project Not Found"})"});
-    return 0;
-}
-
-// The archive address is empty: a download, when the ids differ, fails at once, unretried.
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    {
-        HostWindow window({"fuzz"});
-        Repo repo;
-        repo.name = repo.dir = "fuzz";
-        repo.api =
-            "data:application/json;base64,"
-            + QString::fromLatin1(
-                QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).toBase64());
-        window.manager()->fetchLatestCommitHash(repo);
-        // Every reply (commit list, then HEAD and GET) finishes on its own; one still open after
-        // many turns is a hang.
-        const auto *network = window.manager()->findChild<QNetworkAccessManager *>();
-        for (int turns = 0; !network->findChildren<QNetworkReply *>().isEmpty(); ++turns) {
-            check(turns < 1000);
-            drainEvents();
-        }
-    }
-    drainEvents();
-    return 0;
-}
-#elif defined(FUZZ_EXTRACT)
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    start({ZipBuilder()
-               .add({"client/bin/", {}, false, 0})
-               .addFile("client/bin/client.exe", QByteArray(3000, 'x'), 0100755)
-               .addStoredFile("client/.gitattributes", "* text=auto\n")
-               .add({"client/link", "../outside", false, 0120777})
-               .addFile("client/same", "first")
-               .addFile("client/Same", {})
-               .bytes(),
-           ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes()});
-    // Files may not grow past 16 MiB (a full disk, as far as the extraction can tell): a bomb's
-    // write then fails with EFBIG instead of a signal.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{16 << 20, 16 << 20};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    QDir().mkpath(installRoot());
-    return 0;
-}
-
-// Nothing may appear outside the install root; a failure leaves it empty, as it was.
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    QFile file("fuzz.zip");
-    check(file.open(QIODevice::WriteOnly)
-          && file.write(reinterpret_cast<const char *>(data), qint64(size)) >= 0);
-    file.close();
-    static const QString sandbox = TestEnvironment::instance()->root();
-    static const QStringList before = listing(sandbox);
-    const bool installed = ZipExtractor::extractZip("fuzz.zip", [](qint64, qint64) {}).ok();
-    const QStringList left = QDir(installRoot())
-                                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                            | QDir::NoDotAndDotDot);
-    check(listing(sandbox) == before && (installed || left.isEmpty())
-          && !left.contains(".veltro-update"));
-    QDir(installRoot()).removeRecursively();
-    QDir().mkpath(installRoot());
-    return 0;
-}
-#endif

@@ -48,13 +48,6 @@ void ZipBuilder::patch(QByteArray &archive, int index, Field field, quint32 valu
                    + qFromLittleEndian<quint16>(bytes + central + 30)
                    + qFromLittleEndian<quint16>(bytes + central + 32);
     const qsizetype local = qFromLittleEndian<quint32>(bytes + central + 42);
-    // Offsets in the local and the central header.
-    const int at[][2] = {{14, 16}, {22, 24}, {6, 8}, {8, 10}};
-    if (field == Flags || field == Method) {
-        qToLittleEndian(quint16(value), bytes + local + at[field][0]);
-        qToLittleEndian(quint16(value), bytes + central + at[field][1]);
-    } else {
-        qToLittleEndian(value, bytes + local + at[field][0]);
-        qToLittleEndian(value, bytes + central + at[field][1]);
-    }
+    qToLittleEndian(value, bytes + local + (field == Crc ? 14 : 22));
+    qToLittleEndian(value, bytes + central + (field == Crc ? 16 : 24));
 }
