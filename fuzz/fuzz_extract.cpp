@@ -1,0 +1,96 @@
+// Bytes as a downloaded archive, extracted into an empty install root in the tests' sandbox:
+// nothing may appear outside the install root, and a failure leaves it empty, as it was.
+// LLVMFuzzerInitialize runs before libFuzzer reads the corpus; it writes the seeds, made by the
+// tests' archive builder, into $VELTRO_FUZZ_SEEDS when that is set.
+
+#include "extract/installroot.h"
+#include "extract/zipextractor.h"
+#include "testenvironment.h"
+#include "zipbuilder.h"
+
+#include <QCoreApplication>
+#include <QDirIterator>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+
+#include <sys/resource.h>
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition)
+        abort();
+}
+
+QStringList outsideInstallRoot()
+{
+    QStringList paths;
+    QDirIterator it(TestEnvironment::instance()->root(),
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!(path + "/").startsWith(installRoot() + "/"))
+            paths.append(path);
+    }
+    paths.sort();
+    return paths;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    const QList<QByteArray> seeds =
+        {ZipBuilder()
+             .add({"client/bin/", {}, false, 0})
+             .addFile("client/bin/client.exe", QByteArray(3000, 'x'), 0100755)
+             .addStoredFile("client/.gitattributes", "* text=auto\n")
+             .add({"client/link", "../outside", false, 0120777})
+             .addFile("client/same", "first")
+             .addFile("client/Same", {})
+             .bytes(),
+         ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes()};
+    const QString folder = qEnvironmentVariable("VELTRO_FUZZ_SEEDS");
+    for (int i = 0; !folder.isEmpty() && i < seeds.size(); ++i) {
+        QFile seed(QString("%1/seed-%2").arg(folder).arg(i));
+        check(QDir().mkpath(folder) && seed.open(QIODevice::WriteOnly)
+              && seed.write(seeds.at(i)) >= 0);
+    }
+    static TestEnvironment sandbox; // removed at exit; a crash leaves it for the post-mortem
+    // One line per step would dominate the run time.
+    if (qEnvironmentVariableIsEmpty("VELTRO_FUZZ_VERBOSE"))
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &) {
+            check(type != QtFatalMsg);
+        });
+    static int argc = 1; // Qt keeps a reference; libFuzzer's own arguments are not Qt's business
+    static char name[] = "veltro-fuzz";
+    static char *argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv); // lives until the end: tearing it down races with globals
+    // Files may not grow past 16 MiB (a full disk, as far as the extraction can tell): a bomb's
+    // write then fails with EFBIG instead of a signal.
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{16 << 20, 16 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    QFile archive("fuzz.zip");
+    check(QDir().mkpath(installRoot()) && archive.open(QIODevice::WriteOnly)
+          && archive.write(reinterpret_cast<const char *>(data), qint64(size)) >= 0);
+    archive.close();
+    static const QStringList outside = outsideInstallRoot();
+    const bool installed = ZipExtractor::extractZip("fuzz.zip", [](qint64, qint64) {}).ok();
+    const QStringList left = QDir(installRoot())
+                                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                            | QDir::NoDotAndDotDot);
+    check(outsideInstallRoot() == outside && (installed || left.isEmpty())
+          && !left.contains(".veltro-update"));
+    QDir(installRoot()).removeRecursively();
+    return 0;
+}
