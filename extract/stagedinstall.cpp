@@ -25,12 +25,13 @@ constexpr char workFolder[] = "/.veltro-update";
 // The long-path form, which also lifts the 260-character limit.
 std::wstring systemPath(const QString &path)
 {
-    const QString native = QDir::toNativeSeparators(QDir::cleanPath(path));
+    const QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     return (native.startsWith(QLatin1String("\\\\")) ? native : "\\\\?\\" + native).toStdWString();
 }
 #endif
 
-// A rename within the volume, never a copy, and never over an existing file.
+// A rename within the volume, never a copy. The target must be free: Windows refuses to replace
+// a file this way, POSIX would replace it.
 bool moveFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
@@ -80,7 +81,11 @@ bool StagedInstall::claim(const QString &entryName)
 
 void StagedInstall::add(const QString &entryName, bool isFolder)
 {
-    m_entries.append({entryName, isFolder});
+    // A name given twice ("a/x", "a/./x") was staged twice into the same file: moved once.
+    const QString path = QDir::cleanPath(stagedPath(entryName));
+    if (!m_added.contains(path))
+        m_entries.append({entryName, isFolder});
+    m_added.insert(path);
 }
 
 bool StagedInstall::commit(QString &failedEntry)

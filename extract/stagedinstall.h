@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -54,6 +55,7 @@ private:
     QString m_staging;
     QString m_aside;
     QList<std::pair<QString, bool>> m_entries; // name, folder
+    QSet<QString> m_added;                     // the staged paths of m_entries
     QHash<QString, QString> m_claimed; // case-folded path: the path as the archive spells it
     QList<Step> m_steps;
     int m_asideCount = 0;

@@ -225,11 +225,13 @@ private slots:
                          {"repo/d/", "", false},
                          {"repo/./one", "1"},
                          {"repo/v1..2/n..t", "2"},
-                         {"repo/empty", ""}})
+                         {"repo/empty", ""},
+                         {"repo/twice", "1"},
+                         {"repo/./twice", "2"}})
                      .replace("x#", QByteArray("x\0", 2))
                      .replace("#repo", QByteArray("\0repo", 5)),
                  files({"repo/.GITATTRIBUTES=G", "repo/x=x", "repo/d=<dir>", "repo/one=1",
-                        "repo/v1..2=<dir>", "repo/v1..2/n..t=2", "repo/empty="}));
+                        "repo/v1..2=<dir>", "repo/v1..2/n..t=2", "repo/empty=", "repo/twice=2"}));
         // Streamed (over 8 MiB), its progress told as it is written.
         const QByteArray big(20 << 20, 'p');
         installs("large entry", update({{"repo/big", big}}), files({"repo/big=" + big}));
