@@ -51,6 +51,11 @@ bool isTaken(const QFileInfo &info)
 StagedInstall::StagedInstall(const QString &root)
     : m_root(root), m_staging(root + workFolder + "/new"), m_aside(root + workFolder + "/old")
 {
+    removeLeftovers(root);
+}
+
+void StagedInstall::removeLeftovers(const QString &root)
+{
     // Files put aside by an earlier update stay while a program still holds them.
     QDir(root + workFolder).removeRecursively();
 }
@@ -58,7 +63,7 @@ StagedInstall::StagedInstall(const QString &root)
 // The replaced files go too, but for those a running program still holds.
 StagedInstall::~StagedInstall()
 {
-    QDir(m_root + workFolder).removeRecursively();
+    removeLeftovers(m_root);
 }
 
 bool StagedInstall::claim(const QString &entryName)

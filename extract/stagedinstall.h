@@ -16,8 +16,7 @@
 class StagedInstall
 {
 public:
-    // Removes what an earlier update left behind: its staging folder, and the files it put aside
-    // that are no longer in use.
+    // Removes what an earlier update left behind (see removeLeftovers).
     explicit StagedInstall(const QString &root);
     ~StagedInstall();
     StagedInstall(const StagedInstall &) = delete;
@@ -34,6 +33,11 @@ public:
     // Moves every staged entry into place. False when one could not be (failedEntry names it),
     // after everything moved was put back as it was.
     bool commit(QString &failedEntry);
+
+    // Removes the staging folder of an update that was cut short (the launcher killed while it
+    // extracted), and the files put aside that no program holds any more. For the launcher's
+    // start, once it holds its lock; every update does it first as well.
+    static void removeLeftovers(const QString &root);
 
     // Test seam: asked before an installed file is replaced; false makes the replacement fail as
     // it does for a file another program holds.
