@@ -69,7 +69,7 @@ struct EntryInfo
     QString name;
 };
 
-// minizip hands names over as stored, so the checks against leaving the root are ours.
+// Logs why FileNames refuses a name; minizip hands names over as stored.
 bool acceptEntryName(const QString &name, FileNames::EntryVerdict verdict)
 {
     if (verdict == FileNames::EntryVerdict::OutsideRoot) {

@@ -305,6 +305,7 @@ private slots:
         QVERIFY2(result.ok(), qPrintable(m_log->lines().join('\n')));
         // Progress in bytes of the whole archive, up to its total; a large entry reports as it is
         // written, and not for every piece.
+        QVERIFY(!reports.isEmpty());
         QCOMPARE(reports.last().first, reports.last().second);
         QVERIFY(reports.size() > qMin<qint64>(10, reports.last().second >> 20));
         QVERIFY(reports.size() <= 102 + clock.elapsed() / 100);
