@@ -207,6 +207,8 @@ private slots:
                     "Checksum mismatch in file from zip:");
             }
         }
+        bad(text, true, ZipBuilder::Flags, 1, "Failed to open file from zip:");   // encrypted
+        bad(text, true, ZipBuilder::Method, 12, "Failed to open file from zip:"); // bzip2
         // All is staged; moving b.txt into place fails, so a.txt and new/ go back.
         const char *inUse = "Failed to replace file in use:";
         fails("replacement refused", entry("repo/b.txt"), inUse, "repo/b.txt", "refuse b");

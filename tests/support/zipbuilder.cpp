@@ -6,6 +6,8 @@
 
 #include <zip.h>
 
+#include <cstring>
+
 bool ZipBuilder::write(const QString &path) const
 {
     zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
@@ -48,6 +50,10 @@ void ZipBuilder::patch(QByteArray &archive, int index, Field field, quint32 valu
                    + qFromLittleEndian<quint16>(bytes + central + 30)
                    + qFromLittleEndian<quint16>(bytes + central + 32);
     const qsizetype local = qFromLittleEndian<quint32>(bytes + central + 42);
-    qToLittleEndian(value, bytes + local + (field == Crc ? 14 : 22));
-    qToLittleEndian(value, bytes + central + (field == Crc ? 16 : 24));
+    // The field's offsets in the local and the central header; flags and method take 2 bytes.
+    const int at[][2] = {{14, 16}, {22, 24}, {6, 8}, {8, 10}};
+    const quint32 little = qToLittleEndian(value); // its first two bytes for a 2-byte field
+    const int size = field == Flags || field == Method ? 2 : 4;
+    for (const qsizetype offset : {local + at[field][0], central + at[field][1]})
+        memcpy(bytes + offset, &little, size_t(size));
 }

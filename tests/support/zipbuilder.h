@@ -35,7 +35,7 @@ public:
 
     // Damage for tests: sets a field of entry `index` in both its local and its central header,
     // so that the two agree and only the data can give the lie away.
-    enum Field { Crc, UncompressedSize };
+    enum Field { Crc, UncompressedSize, Flags, Method };
     static void patch(QByteArray &archive, int index, Field field, quint32 value);
 
 private:
