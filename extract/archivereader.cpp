@@ -9,7 +9,9 @@ constexpr qint64 readChunkSize = 256 * 1024;
 
 } // namespace
 
-ArchiveReader::ArchiveReader(const QString &path) : m_file(path) {}
+ArchiveReader::ArchiveReader(const QString &path) : m_file(path)
+{
+}
 
 zlib_filefunc64_def ArchiveReader::fileFunctions()
 {

@@ -21,7 +21,9 @@ constexpr qint64 inputChunk = 256 * 1024;
 
 } // namespace
 
-EntryInflater::EntryInflater() : m_decompressor(libdeflate_alloc_decompressor()) {}
+EntryInflater::EntryInflater() : m_decompressor(libdeflate_alloc_decompressor())
+{
+}
 
 EntryInflater::~EntryInflater()
 {
@@ -64,8 +66,7 @@ EntryInflater::Result EntryInflater::inflateWhole(ArchiveReader &archive, qint64
 }
 
 EntryInflater::Result EntryInflater::stream(ArchiveReader &archive, qint64 offset,
-                                            const unz_file_info64 &info, bool deflated,
-                                            QFile &out)
+                                            const unz_file_info64 &info, bool deflated, QFile &out)
 {
     if (deflated && !resetStream())
         return ReadFailed;
@@ -140,6 +141,8 @@ bool EntryInflater::write(QFile &out, const char *data, qint64 size)
             return false;
         }
         m_written += count;
+        if (m_onWritten)
+            m_onWritten(count);
     }
     return true;
 }

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <functional>
+#include <utility>
+
 #include <unzip.h>
 #include <zlib.h>
 
@@ -21,7 +24,7 @@ public:
         Complete,
         ReadFailed, // the archive file could not be read, or the stream is damaged
         WriteFailed,
-        Incomplete, // less data than the header says
+        Incomplete,       // less data than the header says
         ChecksumMismatch, // other data than the header says, or more of it
     };
 
@@ -40,17 +43,22 @@ public:
     // After WriteFailed: what the failing write took and what it was given.
     qint64 failedWriteCount() const { return m_failedWriteCount; }
     qint64 failedWriteSize() const { return m_failedWriteSize; }
+    // Told of every piece written from now on; empty: nobody.
+    void setProgress(std::function<void(qint64 bytes)> onWritten)
+    {
+        m_onWritten = std::move(onWritten);
+    }
 
 private:
     Result inflateWhole(ArchiveReader &archive, qint64 offset, const unz_file_info64 &info,
                         QFile &out);
-    Result stream(ArchiveReader &archive, qint64 offset, const unz_file_info64 &info,
-                  bool deflated, QFile &out);
+    Result stream(ArchiveReader &archive, qint64 offset, const unz_file_info64 &info, bool deflated,
+                  QFile &out);
     Result verdict(const unz_file_info64 &info, bool longer) const;
     bool write(QFile &out, const char *data, qint64 size);
     bool resetStream();
 
-    QByteArray m_input; // compressed data of a small entry, or one chunk of a large one
+    QByteArray m_input;  // compressed data of a small entry, or one chunk of a large one
     QByteArray m_output; // a small entry inflated whole, or one piece of a large one
     libdeflate_decompressor *m_decompressor;
     z_stream m_stream{};
@@ -59,4 +67,5 @@ private:
     qint64 m_written = 0;
     qint64 m_failedWriteCount = 0;
     qint64 m_failedWriteSize = 0;
+    std::function<void(qint64)> m_onWritten;
 };

@@ -4,10 +4,12 @@
 #include "extract/entryinflater.h"
 #include "extract/filenames.h"
 #include "extract/installroot.h"
+#include "extract/stagedinstall.h"
 
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -67,72 +69,14 @@ struct EntryInfo
     QString name;
 };
 
-bool isAsciiLetter(QChar c)
+// Logs why FileNames refuses a name; minizip hands names over as stored.
+bool acceptEntryName(const QString &name, FileNames::EntryVerdict verdict)
 {
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
-}
-
-// A component that may name the parent folder: Windows drops trailing dots and blanks from a
-// component, so ".. " or "... " are no safer than "..".
-bool isParentReference(QStringView part)
-{
-    if (part.count(u'.') < 2)
-        return false;
-    for (const QChar c : part) {
-        if (c != u'.' && c != u' ')
-            return false;
-    }
-    return true;
-}
-
-// The components of an entry name. Windows reads "\" as a separator too, so both split it
-// wherever the launcher runs.
-QList<QStringView> components(const QString &name)
-{
-    QList<QStringView> parts;
-    qsizetype start = 0;
-    while (start <= name.size()) {
-        qsizetype end = start;
-        while (end < name.size() && name.at(end) != u'/' && name.at(end) != u'\\')
-            ++end;
-        parts.append(QStringView(name).mid(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
-// A name that is absolute or climbs out of the root.
-bool escapesRoot(const QString &name)
-{
-    if (name.startsWith(u'/') || name.startsWith(u'\\'))
-        return true;
-    if (name.size() >= 2 && isAsciiLetter(name.at(0)) && name.at(1) == u':')
-        return true;
-    for (const QStringView part : components(name)) {
-        if (isParentReference(part))
-            return true;
-    }
-    return false;
-}
-
-// A name with a component Windows would refuse or read as another file.
-bool hasUnportableComponent(const QString &name)
-{
-    for (const QStringView part : components(name)) {
-        if (part != u"." && !FileNames::isPortableComponent(part))
-            return true;
-    }
-    return false;
-}
-
-// minizip hands names over as stored, so the checks against leaving the root are ours.
-bool acceptEntryName(const QString &name)
-{
-    if (escapesRoot(name)) {
+    if (verdict == FileNames::EntryVerdict::OutsideRoot) {
         qDebug() << "Refusing entry outside the install folder:" << name;
         return false;
     }
-    if (hasUnportableComponent(name)) {
+    if (verdict == FileNames::EntryVerdict::Unsafe) {
         qDebug() << "Refusing entry with an unsafe name:" << name;
         return false;
     }
@@ -159,10 +103,14 @@ QFileDevice::Permissions withOwnerReadWrite(quint32 mode)
 {
     using P = QFileDevice;
     const std::pair<quint32, QFileDevice::Permissions> bits[] = {
-        {0400, P::ReadOwner | P::ReadUser}, {0200, P::WriteOwner | P::WriteUser},
-        {0100, P::ExeOwner | P::ExeUser},   {040, P::ReadGroup},
-        {020, P::WriteGroup},               {010, P::ExeGroup},
-        {04, P::ReadOther},                 {02, P::WriteOther},
+        {0400, P::ReadOwner | P::ReadUser},
+        {0200, P::WriteOwner | P::WriteUser},
+        {0100, P::ExeOwner | P::ExeUser},
+        {040, P::ReadGroup},
+        {020, P::WriteGroup},
+        {010, P::ExeGroup},
+        {04, P::ReadOther},
+        {02, P::WriteOther},
         {01, P::ExeOther},
     };
     mode |= 0600;
@@ -203,9 +151,10 @@ bool readEntry(unzFile zipFile, EntryInfo &entry)
     return true;
 }
 
-// Writes the entry's data into the file at targetPath and gives the file the entry's mode.
+// Writes the entry's data into the file at stagedPath and gives the file the entry's mode. The
+// log names the file where it will be installed.
 bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
-              const EntryInfo &entry, const QString &targetPath)
+              const EntryInfo &entry, const QString &stagedPath, const QString &targetPath)
 {
     // Encrypted entries and methods other than stored and deflated cannot be read: refused
     // before anything is written.
@@ -217,14 +166,14 @@ bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
     }
     // Unbuffered, so a failing write (a full disk) shows in write()'s count rather than
     // vanishing in a flush at close.
-    QFile outFile(targetPath);
+    QFile outFile(stagedPath);
     if (!outFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qDebug() << "Failed to open output file for writing:" << targetPath;
         return false;
     }
 
-    const EntryInflater::Result result =
-        inflater.inflate(archive, data.dataOffset(), entry.info, data.method(), outFile);
+    const EntryInflater::Result result = inflater.inflate(archive, data.dataOffset(), entry.info,
+                                                          data.method(), outFile);
     if (result == EntryInflater::WriteFailed) {
         qDebug() << "Error writing to file. Bytes written:" << inflater.failedWriteCount()
                  << "Expected:" << inflater.failedWriteSize();
@@ -237,8 +186,7 @@ bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
 
     // A link's mode is no file mode: its file gets the permissions of any new file.
     const quint32 mode = unixMode(entry.info);
-    if (!isSymlink(mode) && (mode & 0777) != 0
-        && !outFile.setPermissions(withOwnerReadWrite(mode)))
+    if (!isSymlink(mode) && (mode & 0777) != 0 && !outFile.setPermissions(withOwnerReadWrite(mode)))
         qDebug() << "Failed to set permissions of" << targetPath;
     outFile.close();
 
@@ -254,16 +202,83 @@ bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
     return true;
 }
 
+// Every level from folder up to the root is a folder or missing.
+bool installedFoldersFit(const QString &root, const QString &folder)
+{
+    for (QString level = QDir::cleanPath(folder); level.size() > root.size();
+         level = QFileInfo(level).path()) {
+        const QFileInfo info(level);
+        if ((info.exists() || info.isSymLink()) && !info.isDir())
+            return false;
+    }
+    return true;
+}
+
+// The uncompressed size of every entry, as the central directory tells it; for progress only.
+qint64 totalSize(unzFile zipFile)
+{
+    qint64 total = 0;
+    unz_file_info64 info;
+    for (int at = unzGoToFirstFile(zipFile); at == UNZ_OK; at = unzGoToNextFile(zipFile)) {
+        if (unzGetCurrentFileInfo64(zipFile, &info, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK)
+            total += qint64(qMin<quint64>(info.uncompressed_size, 1ull << 40));
+    }
+    unzGoToFirstFile(zipFile);
+    return total;
+}
+
+// Passes the bytes written on, once per hundredth of the total or 100 ms, whichever comes first:
+// painting the bar costs more than inflating a piece.
+class ProgressReport
+{
+public:
+    ProgressReport(const ZipExtractor::Progress &progress, qint64 total)
+        : m_progress(progress), m_total(total), m_step(qMax<qint64>(total / 100, 1))
+    {
+        m_clock.start();
+    }
+    void advance(qint64 bytes)
+    {
+        m_done += bytes;
+        if (!m_progress || (m_done - m_reported < m_step && m_clock.elapsed() < 100))
+            return;
+        m_reported = m_done;
+        m_clock.restart();
+        m_progress(qMin(m_done, m_total), m_total);
+    }
+    // The whole archive done, whatever its headers promised.
+    void finish()
+    {
+        if (m_progress && m_reported < m_total)
+            m_progress(m_total, m_total);
+    }
+
+private:
+    const ZipExtractor::Progress &m_progress;
+    QElapsedTimer m_clock;
+    qint64 m_total;
+    qint64 m_step;
+    qint64 m_done = 0;
+    qint64 m_reported = 0;
+};
+
 } // namespace
 
-bool ZipExtractor::extractZip(const QString &zipFilePath)
+ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const Progress &progress)
 {
     const QString root = installRoot();
     if (root.isEmpty()) {
         qDebug() << "Failed to get AppData/Local path.";
-        return false;
+        return {ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
     }
+    return extractInto(zipFilePath, root, progress);
+}
+
+ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QString &root,
+                                           const Progress &progress)
+{
     qDebug() << "Extracting to AppData/Local at:" << root;
+    ExtractionResult failure{ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
 
     // Declared before the archive, so it outlives the handle that reads through it.
     ArchiveReader reader(zipFilePath);
@@ -271,19 +286,23 @@ bool ZipExtractor::extractZip(const QString &zipFilePath)
     const OpenArchive zipFile(unzOpen2_64(zipFilePath.toUtf8().constData(), &fileFunctions));
     if (!zipFile) {
         qDebug() << "Failed to open zip file:" << zipFilePath;
-        return false;
+        return failure;
     }
     if (unzGoToFirstFile(zipFile.get()) != UNZ_OK) {
         qDebug() << "Failed to go to first file in zip.";
-        return false;
+        return failure;
     }
+    ProgressReport report(progress, progress ? totalSize(zipFile.get()) : 0);
     // Its buffers serve every entry in turn.
     EntryInflater inflater;
+    if (progress)
+        inflater.setProgress([&report](qint64 bytes) { report.advance(bytes); });
+    StagedInstall install(root);
     int next = UNZ_OK;
     do {
-        if (!extractCurrentFile(zipFile.get(), reader, inflater, root)) {
+        if (!extractCurrentFile(zipFile.get(), reader, inflater, install, failure.detail)) {
             qDebug() << "Failed to extract one or more files.";
-            return false;
+            return failure;
         }
         next = unzGoToNextFile(zipFile.get());
     } while (next == UNZ_OK);
@@ -291,36 +310,67 @@ bool ZipExtractor::extractZip(const QString &zipFilePath)
     // for the end, and an incomplete install for a complete one.
     if (next != UNZ_END_OF_LIST_OF_FILE) {
         qDebug() << "Failed to go to next file in zip.";
-        return false;
+        return {ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
+    }
+    report.finish();
+    QString inUse;
+    if (!install.commit(inUse)) {
+        qDebug() << "Failed to replace file in use:" << root + "/" + inUse;
+        qDebug() << "Failed to extract one or more files.";
+        return {ExtractionResult::FileInUse, QDir::toNativeSeparators(inUse)};
     }
     qDebug() << "ZIP extraction completed!";
-    return true;
+    return {ExtractionResult::Extracted, {}};
 }
 
 bool ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
-                                     EntryInflater &inflater, const QString &root)
+                                      EntryInflater &inflater, StagedInstall &install,
+                                      QString &failedEntry)
 {
     EntryInfo entry;
     if (!readEntry(zipFile, entry))
         return false;
-    if (entry.rawName.contains(".gitattributes")) {
+    failedEntry = entry.name;
+    const FileNames::EntryVerdict verdict = FileNames::entryVerdict(entry.name);
+    if (verdict == FileNames::EntryVerdict::Skip) {
         qDebug() << "Skipping file:" << entry.name;
         return true;
     }
-    if (!acceptEntryName(entry.name))
+    if (!acceptEntryName(entry.name, verdict))
         return false;
+    if (!install.claim(entry.name)) {
+        qDebug() << "Refusing entry that differs only in letter case from another:" << entry.name;
+        return false;
+    }
     // Only folders and files are installed: a link becomes a file holding its target, as Git
     // writes links where it makes none. No link on disk, so no later entry can go through one.
     if (isSymlink(unixMode(entry.info)))
         qDebug() << "Writing symbolic link entry as a file:" << entry.name;
 
-    const QString targetPath = root + "/" + entry.name;
+    const QString targetPath = install.root() + "/" + entry.name;
+    const QString stagedPath = install.stagedPath(entry.name);
     qDebug() << "Extracting to:" << targetPath;
-    if (!QDir().mkpath(QFileInfo(targetPath).path())) {
+    // The installed tree must take the entry too: a file where it needs a folder fails it here,
+    // before anything is moved.
+    if (!installedFoldersFit(install.root(), QFileInfo(targetPath).path())
+        || !QDir().mkpath(QFileInfo(stagedPath).path())) {
         qDebug() << "Failed to create directory for" << targetPath;
         return false;
     }
-    if (QFileInfo(targetPath).isDir())
+    // A name that ends in a separator, or that is empty (its first byte NUL): a folder.
+    const bool isFolderEntry = entry.name.isEmpty() || entry.name.endsWith(u'/')
+                               || entry.name.endsWith(u'\\');
+    if (isFolderEntry) {
+        install.add(entry.name, true);
         return true;
-    return copyData(zipFile, archive, inflater, entry, targetPath);
+    }
+    // A file where a folder is, staged or installed: never passed over as done.
+    if (QFileInfo(stagedPath).isDir() || QFileInfo(targetPath).isDir()) {
+        qDebug() << "Failed to open output file for writing:" << targetPath;
+        return false;
+    }
+    if (!copyData(zipFile, archive, inflater, entry, stagedPath, targetPath))
+        return false;
+    install.add(entry.name, false);
+    return true;
 }

@@ -1,85 +1,96 @@
-// Arbitrary bytes as a downloaded archive, extracted into a fresh install root. Files may not grow
-// past a limit (a full disk, as far as the extraction can tell), and nothing may appear in the
-// sandbox outside the install root.
-
-#include "fuzzsupport.h"
+// Bytes as a downloaded archive, extracted into an empty install root in the tests' sandbox:
+// nothing may appear outside the install root, and a failure leaves it empty, as it was.
+// LLVMFuzzerInitialize runs before libFuzzer reads the corpus; it writes the seeds, made by the
+// tests' archive builder, into $VELTRO_FUZZ_SEEDS when that is set.
 
 #include "extract/installroot.h"
 #include "extract/zipextractor.h"
+#include "testenvironment.h"
+#include "zipbuilder.h"
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
+#include <QCoreApplication>
+#include <QDirIterator>
 
-#include <cstddef>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 
-#include <signal.h>
 #include <sys/resource.h>
 
 namespace {
 
-constexpr rlim_t fileSizeLimit = 16 * 1024 * 1024;
-
-QString archivePath;
-QString root;
-QStringList sandboxBefore;
-
-// Every path below the sandbox, except the install root's contents and the archive itself.
-void listBelow(const QString &path, QStringList &list)
+void check(bool condition)
 {
-    const QFileInfoList entries = QDir(path).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        const QString p = entry.absoluteFilePath();
-        if (p.startsWith(root + "/") || p == archivePath)
-            continue;
-        list.append(p);
-        if (entry.isDir() && !entry.isSymLink())
-            listBelow(p, list);
-    }
+    if (!condition)
+        abort();
 }
 
-QStringList sandboxListing()
+QStringList outsideInstallRoot()
 {
-    QStringList list;
-    listBelow(FuzzSupport::sandbox(), list);
-    list.sort();
-    return list;
+    QStringList paths;
+    QDirIterator it(TestEnvironment::instance()->root(),
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!(path + "/").startsWith(installRoot() + "/"))
+            paths.append(path);
+    }
+    paths.sort();
+    return paths;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSupport::initialise();
-    // A bomb writes until the limit; the write then fails with EFBIG instead of a signal.
+    const QList<QByteArray> seeds =
+        {ZipBuilder()
+             .add({"client/bin/", {}, false, 0})
+             .addFile("client/bin/client.exe", QByteArray(3000, 'x'), 0100755)
+             .addStoredFile("client/.gitattributes", "* text=auto\n")
+             .add({"client/link", "../outside", false, 0120777})
+             .addFile("client/same", "first")
+             .addFile("client/Same", {})
+             .bytes(),
+         ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes()};
+    const QString folder = qEnvironmentVariable("VELTRO_FUZZ_SEEDS");
+    for (int i = 0; !folder.isEmpty() && i < seeds.size(); ++i) {
+        QFile seed(QString("%1/seed-%2").arg(folder).arg(i));
+        check(QDir().mkpath(folder) && seed.open(QIODevice::WriteOnly)
+              && seed.write(seeds.at(i)) >= 0);
+    }
+    static TestEnvironment sandbox; // removed at exit; a crash leaves it for the post-mortem
+    // One line per step would dominate the run time.
+    if (qEnvironmentVariableIsEmpty("VELTRO_FUZZ_VERBOSE"))
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &) {
+            check(type != QtFatalMsg);
+        });
+    static int argc = 1; // Qt keeps a reference; libFuzzer's own arguments are not Qt's business
+    static char name[] = "veltro-fuzz";
+    static char *argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv); // lives until the end: tearing it down races with globals
+    // Files may not grow past 16 MiB (a full disk, as far as the extraction can tell): a bomb's
+    // write then fails with EFBIG instead of a signal.
     signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{fileSizeLimit, fileSizeLimit};
+    const rlimit limit{16 << 20, 16 << 20};
     setrlimit(RLIMIT_FSIZE, &limit);
-    archivePath = QDir::current().absoluteFilePath("fuzz.zip");
-    root = installRoot();
-    QDir().mkpath(root);
-    sandboxBefore = sandboxListing();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    QFile file(archivePath);
-    if (!file.open(QIODevice::WriteOnly))
-        abort();
-    file.write(reinterpret_cast<const char *>(data), qint64(size));
-    file.close();
-
-    ZipExtractor::extractZip(archivePath);
-
-    if (sandboxListing() != sandboxBefore)
-        abort();
-    QDir(root).removeRecursively();
-    QDir().mkpath(root);
+    QFile archive("fuzz.zip");
+    check(QDir().mkpath(installRoot()) && archive.open(QIODevice::WriteOnly)
+          && archive.write(reinterpret_cast<const char *>(data), qint64(size)) >= 0);
+    archive.close();
+    static const QStringList outside = outsideInstallRoot();
+    const bool installed = ZipExtractor::extractZip("fuzz.zip", [](qint64, qint64) {}).ok();
+    const QStringList left = QDir(installRoot())
+                                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                            | QDir::NoDotAndDotDot);
+    check(outsideInstallRoot() == outside && (installed || left.isEmpty())
+          && !left.contains(".veltro-update"));
+    QDir(installRoot()).removeRecursively();
     return 0;
 }

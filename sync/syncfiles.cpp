@@ -46,10 +46,7 @@ bool writeRecordedCommit(const QString &repoName, const QString &commitId)
 
 bool isSafeRepoName(const QString &repoName)
 {
-    // Without a separator the whole name is the only component; the component rule refuses
-    // separators, and NUL, at which the system would end "a<NUL>b" as the files of "a".
-    // It refuses ".." too; "." names the files "._hash.txt" and "..zip", which are harmless.
-    return repoName == QStringLiteral(".") || FileNames::isPortableComponent(repoName);
+    return FileNames::isSafeRepoName(repoName);
 }
 
 bool acceptRepoName(const QString &repoName)

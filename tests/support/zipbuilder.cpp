@@ -6,34 +6,31 @@
 
 #include <zip.h>
 
+#include <cstring>
+
 bool ZipBuilder::write(const QString &path) const
 {
     zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
-    if (!zip)
-        return false;
-    bool ok = true;
-    for (const Entry &entry : m_entries) {
+    bool ok = zip != nullptr;
+    for (qsizetype i = 0; ok && i < m_entries.size(); ++i) {
+        const Entry &entry = m_entries.at(i);
         zip_fileinfo info{};
         info.tmz_date.tm_year = 2026;
         info.tmz_date.tm_mday = 1;
-        uLong versionMadeBy = 20; // MS-DOS host: no Unix mode
-        if (entry.unixMode != 0) {
-            versionMadeBy = (3u << 8) | 20;
-            info.external_fa = uLong(entry.unixMode) << 16;
-        }
-        ok = zipOpenNewFileInZip4_64(
-                 zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
-                 entry.deflate ? Z_DEFLATED : 0, entry.deflate ? Z_DEFAULT_COMPRESSION : 0, 0,
-                 -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, versionMadeBy, 0, 0)
+        info.external_fa = uLong(entry.unixMode) << 16;
+        // Made on Unix (host 3) when there is a mode to record, on MS-DOS otherwise.
+        const uLong versionMadeBy = (entry.unixMode != 0 ? 3u << 8 : 0) | 20;
+        const int method = entry.deflate ? Z_DEFLATED : 0;
+        ok = zipOpenNewFileInZip4_64(zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0,
+                                     nullptr, method, entry.deflate ? Z_DEFAULT_COMPRESSION : 0, 0,
+                                     -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                     versionMadeBy, 0, 0)
                  == ZIP_OK
-             && (entry.data.isEmpty()
-                 || zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
-                        == ZIP_OK)
+             && zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
+                    == ZIP_OK
              && zipCloseFileInZip(zip) == ZIP_OK;
-        if (!ok)
-            break;
     }
-    return zipClose(zip, nullptr) == ZIP_OK && ok;
+    return zip && zipClose(zip, nullptr) == ZIP_OK && ok;
 }
 
 QByteArray ZipBuilder::bytes() const
@@ -53,11 +50,10 @@ void ZipBuilder::patch(QByteArray &archive, int index, Field field, quint32 valu
                    + qFromLittleEndian<quint16>(bytes + central + 30)
                    + qFromLittleEndian<quint16>(bytes + central + 32);
     const qsizetype local = qFromLittleEndian<quint32>(bytes + central + 42);
-    if (field == Flags || field == Method) {
-        qToLittleEndian(quint16(value), bytes + local + (field == Flags ? 6 : 8));
-        qToLittleEndian(quint16(value), bytes + central + (field == Flags ? 8 : 10));
-        return;
-    }
-    qToLittleEndian(value, bytes + local + (field == Crc ? 14 : 22));
-    qToLittleEndian(value, bytes + central + (field == Crc ? 16 : 24));
+    // The field's offsets in the local and the central header; flags and method take 2 bytes.
+    const int at[][2] = {{14, 16}, {22, 24}, {6, 8}, {8, 10}};
+    const quint32 little = qToLittleEndian(value); // its first two bytes for a 2-byte field
+    const int size = field == Flags || field == Method ? 2 : 4;
+    for (const qsizetype offset : {local + at[field][0], central + at[field][1]})
+        memcpy(bytes + offset, &little, size_t(size));
 }

@@ -10,12 +10,17 @@ class ZipBuilder
 public:
     struct Entry
     {
-        QByteArray name; // stored as given, byte for byte
+        QByteArray name; // stored as given, byte for byte; a name ending in "/" is a folder
         QByteArray data;
         bool deflate = true;
-        quint32 unixMode = 0; // 0: none recorded, as Windows tools write
+        quint32 unixMode = 0; // 0: none recorded, as Windows tools write; 0120777: a link
     };
 
+    ZipBuilder &add(const Entry &entry)
+    {
+        m_entries.append(entry);
+        return *this;
+    }
     ZipBuilder &addFile(const QByteArray &name, const QByteArray &data, quint32 unixMode = 0)
     {
         return add({name, data, true, unixMode});
@@ -23,16 +28,6 @@ public:
     ZipBuilder &addStoredFile(const QByteArray &name, const QByteArray &data)
     {
         return add({name, data, false, 0});
-    }
-    ZipBuilder &addDirectory(const QByteArray &name) { return add({name, {}, false, 0}); }
-    ZipBuilder &addSymlink(const QByteArray &name, const QByteArray &target)
-    {
-        return add({name, target, false, 0120777});
-    }
-    ZipBuilder &add(const Entry &entry)
-    {
-        m_entries.append(entry);
-        return *this;
     }
 
     bool write(const QString &path) const;
