@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/tlstrust.h"
 #include "extract/installroot.h"
+#include "extract/stagedinstall.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -27,6 +28,8 @@ int main(int argc, char **argv)
     }
     // Only the lock's holder turns the log over, never a second launcher.
     const LogFile log(folder);
+    // An update cut short by a kill left its staging folder; files put aside may be free now.
+    StagedInstall::removeLeftovers(folder);
     trustExtraCertificateAuthorities(extraCertificateAuthorities());
     MainWindow window;
     window.setWindowIcon(QIcon("clienticon.png"));
