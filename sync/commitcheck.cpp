@@ -1,7 +1,7 @@
 #include "manifest/repomanager.h"
 
 #include "sync/syncfiles.h"
-#include "sync/transfertimeout.h"
+#include "sync/watchedrequest.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -20,18 +20,18 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
 
     QNetworkRequest request(QUrl(QString("%1").arg(repo.api), QUrl::TolerantMode));
     qDebug() << "Fetching latest commit hash from GitLab for repository: " << repo.name;
-    QNetworkReply *reply = TransferTimeout::get(networkManager, request);
+    QNetworkReply *reply = WatchedRequest::get(networkManager, request);
 
     RepoManager *manager = this;
     connect(
         reply, &QNetworkReply::finished, reply,
         [reply, manager, repo] {
             const auto release = qScopeGuard([reply] { reply->deleteLater(); });
-            if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
+            if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
                 const int status =
                     reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 qDebug() << "Failed to fetch commit hash from GitLab: "
-                         << TransferTimeout::errorString(reply) << "HTTP Status Code: " << status;
+                         << WatchedRequest::errorString(reply) << "HTTP Status Code: " << status;
                 return;
             }
 

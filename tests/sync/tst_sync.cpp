@@ -1,5 +1,5 @@
 #include "manifest/repomanager.h"
-#include "sync/transfertimeout.h"
+#include "sync/watchedrequest.h"
 
 #include "boxcatcher.h"
 #include "hostwindow.h"
@@ -28,7 +28,7 @@ class TestSync : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { TransferTimeout::setIdleMs(10000); }
+    void init() { WatchedRequest::setIdleMs(10000); }
 
     void commitCheck_data()
     {
@@ -316,7 +316,7 @@ private slots:
                         .toJson()
               : path.startsWith("/files/") ? LauncherRun::archive("client")
                                            : LauncherRun::commitsBody(commitId);
-        TransferTimeout::setIdleMs(1500);
+        WatchedRequest::setIdleMs(1500);
         BoxCatcher boxes;
         run.start();
         // Replaces the served answer before the window's request is read.
@@ -376,7 +376,7 @@ private slots:
     {
         LauncherRun run;
         QVERIFY(QDir().mkpath("client.zip"));
-        TransferTimeout::setIdleMs(120000);
+        WatchedRequest::setIdleMs(120000);
         run.serveRepo("client", commitId);
         run.server.route(LauncherRun::archivePath("client"), [](HttpConnection *connection) {
             if (connection->method() == "HEAD")
