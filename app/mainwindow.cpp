@@ -16,7 +16,8 @@
 #include <QScopeGuard>
 #include <QUrl>
 
-MainWindow::MainWindow(QWidget *parent) : MainWindow(builtInManifestUrl(), parent)
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(builtInManifestUrl(), parent)
 {
 }
 
