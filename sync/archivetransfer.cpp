@@ -1,11 +1,13 @@
 #include "sync/archivetransfer.h"
 
 #include "manifest/repomanager.h"
+#include "sync/resumerecord.h"
 #include "sync/syncfiles.h"
 #include "sync/watchedrequest.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QScopeGuard>
@@ -61,8 +63,38 @@ void ArchiveTransfer::headFinished(QNetworkReply *head)
         qDebug() << "Failed to retrieve file size.";
     }
 
+    const qint64 from = resumePoint(*head);
+    if (from > 0 && from == m_fileSize) {
+        qDebug() << "Resuming download at" << from << "bytes";
+        installDownloaded();
+        m_manager->enableButtonsIfComplete();
+        deleteLater();
+        return;
+    }
+    download(from);
+}
+
+// Where the archive on disk may be continued: its length, when the record beside it names this
+// address and the length the HEAD gave. 0: from the start.
+qint64 ArchiveTransfer::resumePoint(const QNetworkReply &head)
+{
+    const std::optional<ResumeRecord> record = ResumeRecord::read(m_archivePath);
+    const qint64 held = QFileInfo(m_archivePath).size();
+    if (!record || record->url != m_url.toString() || record->length != m_fileSize || held <= 0
+        || held > m_fileSize)
+        return 0;
+    // Nothing is left to ask for with If-Range; only the HEAD can tell the file is the same.
+    if (held == m_fileSize && ResumeRecord::validatorOf(head) != record->validator)
+        return 0;
+    m_validator = record->validator;
+    return held;
+}
+
+void ArchiveTransfer::download(qint64 from)
+{
+    m_offset = from;
     sendGet();
-    if (!m_sink.openFresh()) {
+    if (!(from > 0 ? m_sink.openAppend() : openFresh())) {
         qDebug() << "Failed to open file for writing:" << m_sink.errorString();
         // Nothing would read this reply; end the transfer instead of leaving it open.
         m_reply->abort();
@@ -73,11 +105,22 @@ void ArchiveTransfer::headFinished(QNetworkReply *head)
     connectGet();
 }
 
+// The record goes first: it must never describe bytes that are no longer there.
+bool ArchiveTransfer::openFresh()
+{
+    ResumeRecord::remove(m_archivePath);
+    return m_sink.openFresh();
+}
+
 void ArchiveTransfer::sendGet()
 {
     QNetworkRequest request(m_url);
     request.setRawHeader("Connection", "keep-alive");
     request.setRawHeader("Cache-Control", "no-cache");
+    if (m_offset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_offset) + "-");
+        request.setRawHeader("If-Range", m_validator);
+    }
     // Qt's HTTP/2 path ignores the read buffer bound below, so the body would pile up in memory;
     // it was slower too. HTTP/1.1 keeps the bound.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
@@ -86,11 +129,14 @@ void ArchiveTransfer::sendGet()
                                       ? tlsArchiveReadBufferSize
                                       : archiveReadBufferSize);
     m_reader = BoundedReader();
+    m_headersSeen = false;
+    m_bodyWanted = false;
     m_bytesWritten = 0;
 }
 
 void ArchiveTransfer::connectGet()
 {
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &ArchiveTransfer::headersArrived);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &ArchiveTransfer::showProgress);
     connect(m_reply, &QNetworkReply::readyRead, this, &ArchiveTransfer::receive);
     connect(m_reply, &QNetworkReply::finished, this, &ArchiveTransfer::complete);
@@ -99,10 +145,84 @@ void ArchiveTransfer::connectGet()
     });
 }
 
+// Decides, before any byte of the body is stored, what the answer is: the archive from the start
+// (its record kept for a later resume), the rest of the archive held, or an error page.
+void ArchiveTransfer::headersArrived()
+{
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (m_headersSeen || status == 0 || (status >= 300 && status < 400))
+        return; // nothing yet, or a redirection on the way
+    m_headersSeen = true;
+    m_bodyWanted = status >= 200 && status < 300;
+    if (m_offset > 0) {
+        if (status == 206 && rangeFits()) {
+            qDebug() << "Resuming download at" << m_offset << "bytes";
+            return;
+        }
+        if (status != 200 && status != 206 && status != 416)
+            return; // an error answer, reported as any other; the archive stays as it was
+        qDebug() << "Resume refused, downloading from the start";
+        if (status == 416) {
+            // Qt reports the status as an error once the short answer has ended: ended here, it
+            // would report it twice.
+            disconnect(m_errorHandler);
+            m_restartAtEnd = true;
+            return;
+        }
+        if (status == 206) {
+            restartFromZero();
+            return;
+        }
+        // The server ignores ranges or has another file: the whole body follows.
+        m_offset = 0;
+        if (!openFresh()) {
+            writeFailed();
+            return;
+        }
+    }
+    if (status == 200) {
+        if (const std::optional<ResumeRecord> record = ResumeRecord::of(*m_reply, m_url.toString()))
+            record->write(m_archivePath);
+    }
+}
+
+// A 206 continues the archive only with exactly its missing bytes of the same file.
+bool ArchiveTransfer::rangeFits() const
+{
+    const QByteArray range = m_reply->rawHeader("Content-Range").trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
+    if (!range.startsWith("bytes ") || dash < 0 || slash < dash)
+        return false;
+    bool ok[3] = {};
+    const qint64 first = range.mid(6, dash - 6).toLongLong(&ok[0]);
+    const qint64 last = range.mid(dash + 1, slash - dash - 1).toLongLong(&ok[1]);
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok[2]);
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray validator = ResumeRecord::validatorOf(*m_reply);
+    return ok[0] && ok[1] && ok[2] && first == m_offset && last == total - 1 && total == m_fileSize
+           && (!length.isValid() || length.toLongLong() == total - first)
+           && (validator.isEmpty() || validator == m_validator)
+           && !m_reply->hasRawHeader("Content-Encoding");
+}
+
+// A refused range or a part that does not fit: the archive is fetched again from its start, at
+// once, without counting as a failed attempt.
+void ArchiveTransfer::restartFromZero()
+{
+    m_reply->disconnect(this);
+    m_reply->abort();
+    m_reply->deleteLater();
+    download(0);
+}
+
 void ArchiveTransfer::showProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    m_status.downloadProgress(bytesReceived, m_fileSize);
-    qDebug() << "Downloaded" << bytesReceived << "bytes out of" << bytesTotal;
+    // The whole file counts: a continued download goes on from what the archive held.
+    const qint64 received = m_offset + bytesReceived;
+    m_status.downloadProgress(received, m_fileSize);
+    qDebug() << "Downloaded" << received << "bytes out of"
+             << (bytesTotal < 0 ? bytesTotal : m_offset + bytesTotal);
 }
 
 void ArchiveTransfer::receive()
@@ -114,6 +234,8 @@ void ArchiveTransfer::receive()
 bool ArchiveTransfer::storeArrivedBytes()
 {
     const QByteArray bytes = m_reader.takeArrived(*m_reply);
+    if (!m_bodyWanted)
+        return true; // an error page is not part of the archive
     if (!m_sink.write(bytes))
         return false;
     m_bytesWritten += bytes.size();
@@ -163,6 +285,11 @@ bool ArchiveTransfer::cutShort() const
 // The GET has finished, successful or not.
 void ArchiveTransfer::complete()
 {
+    if (m_restartAtEnd) {
+        m_restartAtEnd = false;
+        restartFromZero();
+        return;
+    }
     const auto release = qScopeGuard([this] {
         m_reply->deleteLater();
         m_sink.abort();
@@ -195,8 +322,12 @@ void ArchiveTransfer::complete()
 void ArchiveTransfer::installDownloaded()
 {
     qDebug() << "ZIP file downloaded successfully!";
+    const bool extracted = m_manager->processDownloadedZip(m_archivePath);
+    // The archive is gone, or kept to look into: an archive that did not extract is fetched
+    // anew, never continued.
+    ResumeRecord::remove(m_archivePath);
     // A failed extraction leaves the old commit id, so the next start tries again.
-    if (m_manager->processDownloadedZip(m_archivePath))
+    if (extracted)
         SyncFiles::writeRecordedCommit(m_repo.name, m_latestCommitHash);
     m_status.installed();
 }

@@ -18,8 +18,9 @@ class RepoManager;
 
 // One attempt to download a repository's archive: the HEAD, the GET streamed into the archive
 // file, and the completion that has the archive extracted and the commit recorded. A closed
-// connection or a time-out schedules a new attempt. The manager owns the attempt, which deletes
-// itself once the attempt is over.
+// connection or a time-out schedules a new attempt. An archive left by an earlier attempt or
+// start is continued with a ranged GET when the server still has the same file (see
+// ResumeRecord). The manager owns the attempt, which deletes itself once the attempt is over.
 class ArchiveTransfer : public QObject
 {
 public:
@@ -31,8 +32,14 @@ private:
                     const QString &latestCommitHash);
 
     void headFinished(QNetworkReply *head);
+    qint64 resumePoint(const QNetworkReply &head);
+    void download(qint64 from);
     void sendGet();
+    bool openFresh();
     void connectGet();
+    void headersArrived();
+    bool rangeFits() const;
+    void restartFromZero();
     void showProgress(qint64 bytesReceived, qint64 bytesTotal);
     void receive();
     bool storeArrivedBytes();
@@ -54,7 +61,12 @@ private:
     qint64 m_fileSize = -1;          // from the HEAD; -1 when it gave none
     QPointer<QNetworkReply> m_reply; // the GET
     QMetaObject::Connection m_errorHandler;
-    qint64 m_bytesWritten = 0; // by this GET
+    qint64 m_offset = 0;    // what the archive held when this GET was sent, and continues
+    QByteArray m_validator; // of the bytes held, sent in If-Range
+    bool m_headersSeen = false;
+    bool m_bodyWanted = false;   // the answer is the archive, not an error page
+    bool m_restartAtEnd = false; // from the start once this answer has ended
+    qint64 m_bytesWritten = 0;   // by this GET
     // Qt's text for bytes the archive file refused; the attempt fails with it.
     std::optional<QString> m_writeFailure;
 };

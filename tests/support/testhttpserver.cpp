@@ -14,30 +14,26 @@
 #error "VELTRO_TEST_CERT_DIR must name the folder of the test certificates"
 #endif
 
-HttpConnection::HttpConnection(QTcpSocket *socket)
-    : QObject(socket)
-    , m_socket(socket)
+HttpConnection::HttpConnection(QTcpSocket *socket) : QObject(socket), m_socket(socket)
 {
     // The launcher sends GET and HEAD only: a request ends with its blank line.
     connect(socket, &QTcpSocket::readyRead, this, [this] {
         m_buffer += m_socket->readAll();
         for (qsizetype end; (end = m_buffer.indexOf("\r\n\r\n")) >= 0;) {
-            const QList<QByteArray> first = m_buffer.left(m_buffer.indexOf("\r\n")).split(' ');
+            const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+            const QList<QByteArray> first = lines.first().trimmed().split(' ');
             m_method = first.value(0);
             m_path = first.value(1);
+            m_headers.clear();
+            for (const QByteArray &line : lines.mid(1)) {
+                const qsizetype colon = line.indexOf(':');
+                m_headers.insert(line.left(colon).trimmed().toLower(),
+                                 line.mid(colon + 1).trimmed());
+            }
             m_buffer.remove(0, end + 4);
             emit requestReceived();
         }
     });
-}
-
-void HttpConnection::respondHeaders(int status, const HeaderList &headers)
-{
-    QByteArray head
-        = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Status");
-    for (const auto &pair : headers)
-        head += "\r\n" + pair.first + ": " + pair.second;
-    write(head + "\r\n\r\n");
 }
 
 void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers,
@@ -48,9 +44,40 @@ void HttpConnection::respond(int status, const QByteArray &body, const HeaderLis
                           : qMakePair(QByteArray("Connection"), QByteArray("close")));
     respondHeaders(status, all);
     if (m_method != "HEAD")
-        write(body);
-    if (!withLength)
+        write(m_cut < 0 ? body : body.left(m_cut));
+    if (m_cut >= 0)
+        endCut();
+    else if (!withLength)
         close();
+}
+
+void HttpConnection::respondFile(const QByteArray &file, const QByteArray &etag)
+{
+    HeaderList headers{{"Accept-Ranges", "bytes"}, {"ETag", etag}};
+    const QByteArray range = header("Range");
+    const QByteArray ifRange = header("If-Range");
+    bool ranged = false;
+    const qsizetype from = range.startsWith("bytes=") && range.endsWith('-')
+                               ? range.mid(6).chopped(1).toLongLong(&ranged)
+                               : 0;
+    if (!ranged || m_method != "GET" || !(ifRange.isEmpty() || ifRange == etag))
+        return respond(200, file, headers);
+    const QByteArray size = QByteArray::number(file.size());
+    if (from >= file.size())
+        return respond(416, {},
+                       headers << qMakePair(QByteArray("Content-Range"), "bytes */" + size));
+    headers.append({"Content-Range", "bytes " + QByteArray::number(from) + "-"
+                                         + QByteArray::number(file.size() - 1) + "/" + size});
+    respond(206, file.mid(from), headers);
+}
+
+void HttpConnection::respondHeaders(int status, const HeaderList &headers)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status)
+                      + (status == 200 ? " OK" : " Status");
+    for (const auto &pair : headers)
+        head += "\r\n" + pair.first + ": " + pair.second;
+    write(head + "\r\n\r\n");
 }
 
 void HttpConnection::write(const QByteArray &bytes)
@@ -59,20 +86,25 @@ void HttpConnection::write(const QByteArray &bytes)
         m_socket->write(bytes);
 }
 
-void HttpConnection::respondCut(const QByteArray &body, qsizetype sent, bool reset, int holdMs)
+void HttpConnection::cutAfter(qsizetype sent, bool reset, int holdMs)
 {
-    respondHeaders(200, {{"Content-Length", QByteArray::number(body.size())}});
-    write(body.left(sent));
+    m_cut = sent;
+    m_reset = reset;
+    m_holdMs = holdMs;
+}
+
+void HttpConnection::endCut()
+{
     QElapsedTimer held;
     held.start();
-    if (holdMs > 0) {
-        while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(holdMs)) {
+    if (m_holdMs > 0) {
+        while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(m_holdMs)) {
         }
     } else {
         m_socket->flush(); // what the system has been handed still leaves before a reset
     }
-    reset ? m_socket->abort() : close();
-    QThread::msleep(ulong(qMax<qint64>(0, holdMs - held.elapsed())));
+    m_reset ? m_socket->abort() : close();
+    QThread::msleep(ulong(qMax<qint64>(0, m_holdMs - held.elapsed())));
 }
 
 void HttpConnection::trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs)

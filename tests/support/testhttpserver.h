@@ -8,7 +8,6 @@
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QUrl>
 
 #include <functional>
 
@@ -25,17 +24,22 @@ public:
 
     QByteArray method() const { return m_method; }
     QByteArray path() const { return m_path; }
+    // A header of the request being answered; empty when it has none.
+    QByteArray header(const QByteArray &name) const { return m_headers.value(name.toLower()); }
 
     // A complete answer; a HEAD gets the headers alone. Without withLength the body ends with
     // the connection.
     void respond(int status, const QByteArray &body = {}, const HeaderList &headers = {},
                  bool withLength = true);
+    // As a static file server answers with an ETag: a GET with "Range: bytes=N-" and a matching
+    // or no If-Range gets 206 with the rest, or 416 past the end.
+    void respondFile(const QByteArray &file, const QByteArray &etag);
     void respondHeaders(int status, const HeaderList &headers);
     void write(const QByteArray &bytes);
-    // Announces the whole body, sends its first `sent` bytes and ends the connection: closed, or
-    // reset. With holdMs the bytes leave and the connection ends while this thread (the client's
-    // GUI thread, in-process) is held up that long, so they wait unread.
-    void respondCut(const QByteArray &body, qsizetype sent, bool reset = false, int holdMs = 0);
+    // The next answer announces its whole body, sends its first `sent` bytes and ends the
+    // connection: closed, or reset. With holdMs the bytes leave and the connection ends while
+    // this thread (the client's GUI thread, in-process) is held up that long, so they wait unread.
+    void cutAfter(qsizetype sent, bool reset = false, int holdMs = 0);
     // Sends bytes in pieces of chunkSize, one every intervalMs, then emits trickled.
     void trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs);
     void close() { m_socket->disconnectFromHost(); }
@@ -45,10 +49,16 @@ signals:
     void trickled();
 
 private:
+    void endCut();
+
     QTcpSocket *m_socket;
     QByteArray m_buffer;
     QByteArray m_method;
     QByteArray m_path;
+    QHash<QByteArray, QByteArray> m_headers; // names in lower case
+    qsizetype m_cut = -1;
+    bool m_reset = false;
+    int m_holdMs = 0;
 };
 
 // An in-process HTTP(S) server on 127.0.0.1 whose answers each test scripts per path.
