@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -23,6 +24,37 @@ namespace {
 constexpr qint64 archiveReadBufferSize = 1024 * 1024;
 constexpr qint64 tlsArchiveReadBufferSize = 64 * 1024;
 constexpr int retryDelayMs = 2000;
+
+bool isRetried(QNetworkReply::NetworkError code)
+{
+    return code == QNetworkReply::RemoteHostClosedError || code == QNetworkReply::TimeoutError;
+}
+
+// Why a GET failed, in the player's words: every download failure's text comes from here.
+QString failureWords(const QNetworkReply &reply)
+{
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400)
+        return QStringLiteral("server answered %1").arg(status);
+    switch (WatchedRequest::error(&reply)) {
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("server not found");
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("server refused the connection");
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("connection lost");
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("secure connection failed");
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("too many or unsafe redirections");
+    case QNetworkReply::ProtocolUnknownError:
+        return QStringLiteral("unusable address");
+    default:
+        return QStringLiteral("network error");
+    }
+}
 
 } // namespace
 
@@ -96,6 +128,7 @@ void ArchiveTransfer::download(qint64 from)
     sendGet();
     if (!(from > 0 ? m_sink.openAppend() : openFresh())) {
         qDebug() << "Failed to open file for writing:" << m_sink.errorString();
+        showUnwritable();
         // Nothing would read this reply; end the transfer instead of leaving it open.
         m_reply->abort();
         m_reply->deleteLater();
@@ -246,10 +279,24 @@ bool ArchiveTransfer::storeArrivedBytes()
 // must not be reported or retried as one.
 void ArchiveTransfer::writeFailed()
 {
-    m_writeFailure = m_sink.errorString();
-    qDebug() << "Failed to write ZIP file:" << m_archivePath << *m_writeFailure;
+    noteWriteFailure();
     disconnect(m_errorHandler);
     m_reply->abort();
+}
+
+void ArchiveTransfer::noteWriteFailure()
+{
+    m_writeFailure = m_sink.errorString();
+    qDebug() << "Failed to write ZIP file:" << m_archivePath << *m_writeFailure;
+    showUnwritable();
+}
+
+// The column names the folder, as the player knows it, and the system's reason.
+void ArchiveTransfer::showUnwritable()
+{
+    m_status.failed(UpdateFailure::ArchiveUnwritable,
+                    QDir::toNativeSeparators(QFileInfo(m_archivePath).absolutePath()) + ": "
+                        + m_sink.errorString());
 }
 
 // Retries start in two places only: here, called by the GET's error handler, and from the
@@ -257,9 +304,11 @@ void ArchiveTransfer::writeFailed()
 void ArchiveTransfer::reportError(QNetworkReply::NetworkError code, const QString &text)
 {
     qDebug() << "Download error:" << code << text;
-    if (code != QNetworkReply::RemoteHostClosedError && code != QNetworkReply::TimeoutError)
+    if (!isRetried(code))
         return;
     qDebug() << "Retrying download...";
+    // The column shows no failure meanwhile: the next attempt starts it afresh.
+    m_retrying = true;
     RepoManager *manager = m_manager;
     // The manager as context: a retry due after the manager is gone is dropped.
     QTimer::singleShot(retryDelayMs, manager,
@@ -299,10 +348,10 @@ void ArchiveTransfer::complete()
     if (m_writeFailure) {
         failure = m_writeFailure;
     } else if (WatchedRequest::error(m_reply) != QNetworkReply::NoError) {
+        storeArrivedBytes(); // kept for the retry to continue from
         failure = WatchedRequest::errorString(m_reply);
     } else if (!storeArrivedBytes() || !m_sink.finalize()) {
-        m_writeFailure = m_sink.errorString();
-        qDebug() << "Failed to write ZIP file:" << m_archivePath << *m_writeFailure;
+        noteWriteFailure();
         failure = m_writeFailure;
     } else if (cutShort()) {
         // The same report and retry as when Qt tells of the closed connection itself.
@@ -313,6 +362,8 @@ void ArchiveTransfer::complete()
     if (failure) {
         qDebug() << "Failed to download ZIP: " << *failure;
         m_status.downloadFailed();
+        if (!m_writeFailure && !m_retrying)
+            m_status.failed(UpdateFailure::Download, failureWords(*m_reply));
     } else {
         installDownloaded();
     }
@@ -326,9 +377,11 @@ void ArchiveTransfer::installDownloaded()
     // The archive is gone, or kept to look into: an archive that did not extract is fetched
     // anew, never continued.
     ResumeRecord::remove(m_archivePath);
-    // A failed extraction leaves the old commit id, so the next start tries again.
-    if (extracted)
-        SyncFiles::writeRecordedCommit(m_repo.name, m_latestCommitHash);
+    // A failed extraction leaves the old commit id, so the next start tries again, and the column
+    // as the extraction left it.
+    if (!extracted)
+        return;
+    SyncFiles::writeRecordedCommit(m_repo.name, m_latestCommitHash);
     m_status.installed();
 }
 

@@ -44,6 +44,8 @@ private:
     void receive();
     bool storeArrivedBytes();
     void writeFailed();
+    void noteWriteFailure();
+    void showUnwritable();
     void reportError(QNetworkReply::NetworkError code, const QString &text);
     void complete();
     bool cutShort() const;
@@ -66,7 +68,8 @@ private:
     bool m_headersSeen = false;
     bool m_bodyWanted = false;   // the answer is the archive, not an error page
     bool m_restartAtEnd = false; // from the start once this answer has ended
-    qint64 m_bytesWritten = 0;   // by this GET
+    bool m_retrying = false;
+    qint64 m_bytesWritten = 0; // by this GET
     // Qt's text for bytes the archive file refused; the attempt fails with it.
     std::optional<QString> m_writeFailure;
 };

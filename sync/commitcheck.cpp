@@ -1,3 +1,4 @@
+#include "launch/columnstatus.h"
 #include "manifest/repomanager.h"
 
 #include "sync/syncfiles.h"
@@ -32,12 +33,16 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
                     reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 qDebug() << "Failed to fetch commit hash from GitLab: "
                          << WatchedRequest::errorString(reply) << "HTTP Status Code: " << status;
+                ColumnStatus::findQuietly(manager, repo.name)
+                    .failed(UpdateFailure::CommitCheck,
+                            status ? QString::number(status) : QString());
                 return;
             }
 
             const QJsonArray commits = QJsonDocument::fromJson(reply->readAll()).array();
             if (commits.isEmpty()) {
                 qDebug() << "No commits found for the repository.";
+                ColumnStatus::findQuietly(manager, repo.name).failed(UpdateFailure::NoCommits);
                 return;
             }
 
@@ -45,6 +50,7 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
             qDebug() << "Latest commit hash from GitLab: " << latest;
             if (SyncFiles::readRecordedCommit(repo.name) == latest) {
                 qDebug() << "Repository is up-to-date. No need to download.";
+                ColumnStatus::findQuietly(manager, repo.name).clear();
                 manager->enableButtonsIfComplete();
             } else {
                 qDebug() << "Hash is different. Downloading ZIP...";
