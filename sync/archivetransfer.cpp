@@ -348,7 +348,8 @@ void ArchiveTransfer::complete()
     if (m_writeFailure) {
         failure = m_writeFailure;
     } else if (WatchedRequest::error(m_reply) != QNetworkReply::NoError) {
-        storeArrivedBytes(); // kept for the retry to continue from
+        if (m_reply->isOpen())
+            storeArrivedBytes(); // kept for the retry to continue from
         failure = WatchedRequest::errorString(m_reply);
     } else if (!storeArrivedBytes() || !m_sink.finalize()) {
         noteWriteFailure();
