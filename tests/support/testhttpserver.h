@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -17,10 +18,8 @@ using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 // later, partly or never (the connection lives as long as its socket).
 class HttpConnection : public QObject
 {
-    Q_OBJECT
-
 public:
-    explicit HttpConnection(QTcpSocket *socket);
+    HttpConnection(QTcpSocket *socket, std::function<void(HttpConnection *)> onRequest);
 
     QByteArray method() const { return m_method; }
     QByteArray path() const { return m_path; }
@@ -40,17 +39,11 @@ public:
     // connection: closed, or reset. With holdMs the bytes leave and the connection ends while
     // this thread (the client's GUI thread, in-process) is held up that long, so they wait unread.
     void cutAfter(qsizetype sent, bool reset = false, int holdMs = 0);
-    // Sends bytes in pieces of chunkSize, one every intervalMs, then emits trickled.
-    void trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs);
+    // Sends bytes in pieces of chunkSize, one every intervalMs; then closes, when asked to.
+    void trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs, bool close = false);
     void close() { m_socket->disconnectFromHost(); }
 
-signals:
-    void requestReceived();
-    void trickled();
-
 private:
-    void endCut();
-
     QTcpSocket *m_socket;
     QByteArray m_buffer;
     QByteArray m_method;
@@ -64,22 +57,26 @@ private:
 // An in-process HTTP(S) server on 127.0.0.1 whose answers each test scripts per path.
 class TestHttpServer : public QTcpServer
 {
-    Q_OBJECT
-
 public:
     using Handler = std::function<void(HttpConnection *connection)>;
 
     // Listens on port (0: a free one) of 127.0.0.1; with tls, as HTTPS with the test certificate.
-    bool start(bool tls = false, quint16 port = 0);
-    // A handler for one path (without the query); other paths get a 404.
-    void route(const QByteArray &path, Handler handler)
+    bool start(bool tls = false, quint16 port = 0)
     {
-        m_routes.insert(path, std::move(handler));
+        m_tls = tls;
+        return listen(QHostAddress::LocalHost, port);
     }
-    void serve(const QByteArray &path, const QByteArray &body, int status = 200,
-               const HeaderList &headers = {});
+    // A handler for one path (without the query); other paths get a 404.
+    void route(const QByteArray &path, Handler handler) { m_routes[path] = std::move(handler); }
+    void serve(const QByteArray &path, const QByteArray &body, int status = 200)
+    {
+        route(path, [=](HttpConnection *connection) { connection->respond(status, body); });
+    }
     QString url(const QString &path) const;
-    int requestCount(const QByteArray &method, const QByteArray &path) const;
+    int requestCount(const QByteArray &method, const QByteArray &path) const
+    {
+        return int(m_requests.count({method, path}));
+    }
 
     // Trusts the test certificate authority, which the tests' build configuration carries, in
     // every TLS connection of the process.

@@ -16,6 +16,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QPushButton>
 #include <QtTest>
 
 #include <cstring>
@@ -80,8 +81,9 @@ bool inOrder(const QStringList &log, const QStringList &texts)
 }
 } // namespace
 
-// One repository's synchronisation: the commit check, the archive download, its failures,
-// retried or final, its resumption, and several repositories at once.
+// The update cycle (manifest, panel, commit check, download, extraction, recorded commit, enabled
+// buttons, started programs, the next start up to date) and its parts: the commit check, the
+// archive download, its failures, retried or final, its resumption, several repositories at once.
 class TestSync : public QObject
 {
     Q_OBJECT
@@ -89,28 +91,121 @@ class TestSync : public QObject
 private slots:
     void init() { WatchedRequest::setIdleMs(10000); }
 
+    void fullCycle_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("id");
+        QTest::newRow("http") << false << "3f786850e387550fdab836ed7e6dc881de23001b";
+        QTest::newRow("https, an id with escapes")
+            << true << QString::fromUtf8("a\xC3\xA9\xF0\x9F\x98\x80\"b");
+        QTest::newRow("an id of a megabyte")
+            << false << QString("0123456789abcdef").repeated(65536);
+    }
+
+    void fullCycle()
+    {
+        QFETCH(bool, tls);
+        QFETCH(QString, id);
+        LauncherRun run(tls);
+        run.serveRepo("client", id);
+        // A repository whose folder is not named like it.
+        run.serveRepo("moor", id, LauncherRun::archive("moor-online"));
+        QJsonObject moor = run.repos.last().toObject();
+        moor["dir"] = "moor-online";
+        run.repos.replace(1, moor);
+        run.start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(run.state("client", id), QString("installed"), 20000);
+        QTRY_COMPARE(run.state("moor", id), QString("installed"));
+        const QString size = QString::number(LauncherRun::archive("client").size());
+        QCOMPARE(run.log.missingInOrder(
+                     {"Fetching latest commit hash from GitLab for repository:  \"client\"",
+                      "Hash is different. Downloading ZIP...", "Todos os botões foram desativados!",
+                      "File size detected: " + size, "Downloaded " + size + " bytes out of " + size,
+                      "ZIP file downloaded successfully!", "\"client.zip\"",
+                      "Extracting to AppData/Local at: \"" + LauncherRun::installRoot() + "\"",
+                      "ZIP extraction completed!", "Extraction completed successfully!",
+                      "Arquivo ZIP removido com sucesso:  \"client.zip\""}),
+                 QString());
+        QCOMPARE(run.log.lines().last(),
+                 "Todos os botões foram ativados, todas as atualizações estão completas!");
+
+        // Button 0 starts the entry's exe and says nothing; a further button says which repository.
+        const QList<QPushButton *> buttons = run.window->findChildren<QPushButton *>();
+        QCOMPARE(buttons.size(), 4);
+        run.log.clear();
+        buttons.at(0)->click();
+        const QString client = LauncherRun::installRoot() + "/client";
+        QTRY_COMPARE(LauncherRun::launchRecord(client),
+                     (QStringList{QDir(client).canonicalPath(), "[--mode]", "[fast]"}));
+        QCOMPARE(run.log.lines(), QStringList());
+        buttons.at(3)->click();
+        const QString moorFolder = LauncherRun::installRoot() + "/moor-online";
+        QTRY_COMPARE(LauncherRun::launchRecord(moorFolder),
+                     (QStringList{QDir(moorFolder).canonicalPath(), "[--mode]", "[fast]"}));
+        QCOMPARE(run.log.lines(), QStringList{"Botão do repositório \"moor\" foi clicado!"});
+
+        // The next start finds both commits recorded and asks for no archive.
+        run.window.reset();
+        run.log.clear();
+        run.start();
+        QTRY_COMPARE_WITH_TIMEOUT(run.log.count("Repository is up-to-date. No need to download."),
+                                  2, 20000);
+        QTRY_COMPARE(run.state("client", id), QString("installed"));
+        QCOMPARE(run.state("moor", id), QString("installed"));
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 1);
+    }
+
+    void failedExtractionRepairedNextStart()
+    {
+        const QString id = "6f1c2b7e9d0a4c3b8e5f7a1d2c4b6e8f0a1b3c5d";
+        LauncherRun run;
+        // A recorded older commit must survive an archive that does not extract.
+        QVERIFY(LauncherRun::writeFile("client_hash.txt", "older"));
+        run.serveRepo("client", id);
+        // Then the file served is whole, under the same name: the damaged archive kept is not
+        // taken for it.
+        const QByteArray zip = LauncherRun::archive("client");
+        QByteArray damaged = LauncherRun::noise(int(zip.size()), "not an archive");
+        run.server.route(LauncherRun::archivePath("client"), [&](HttpConnection *connection) {
+            connection->respondFile(damaged, etag);
+        });
+        run.start();
+        QTRY_VERIFY(run.log.contains("ZIP file extraction failed."));
+        QTRY_COMPARE(run.state("client", id),
+                     QString("hash other, archive kept, bar hidden, buttons on"));
+
+        damaged = zip;
+        run.window.reset();
+        run.start();
+        QTRY_COMPARE(run.state("client", id), QString("installed"));
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 2);
+    }
+
     void commitCheck_data()
     {
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("commits");
-        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("status");          // 0: the answer stalls after its headers
         QTest::addColumn<QByteArray>("hashFile"); // none when empty
         QTest::addColumn<QString>("decision");    // the line that decides, or its start
         QTest::addColumn<QString>("state");       // afterwards
-        const auto row = [](const char *name, const QByteArray &commits, int status,
+        const auto row = [](const char *row, const QByteArray &commits, int status,
                             const QByteArray &hashFile, const QString &decision,
-                            const QString &state) {
-            QTest::newRow(name) << commits << status << hashFile << decision << state;
+                            const QString &state, const QString &name = "client") {
+            QTest::newRow(row) << name << commits << status << hashFile << decision << state;
         };
         const QByteArray list = LauncherRun::commitsBody(commitId);
         const QString none = "No commits found for the repository.";
         const QString same = "Repository is up-to-date. No need to download.";
         const QString download = "Hash is different. Downloading ZIP...";
+        const QString failed = "Failed to fetch commit hash from GitLab:  \"";
         const QString stopped = "no hash, archive gone, bar hidden, buttons off";
         const QString kept = "hash other, archive gone, bar hidden, buttons on";
         row("empty array", "[]", 200, "", none, stopped);
         row("not JSON", "<html>", 200, "", none, stopped);
-        row("404", "{}", 404, "", "Failed to fetch commit hash from GitLab:  \"Error transferring",
-            stopped);
+        row("404", "{}", 404, "", failed + "Error transferring", stopped);
+        row("stalls", list, 0, "", failed + "No data received for too long", stopped);
         row("same id", list, 200, id, same, "installed");
         row("CRLF and a second line", list, 200, id + "\r\nsecond\r\n", same, kept);
         row("byte-order mark", list, 200, "\xEF\xBB\xBF" + id, same, kept);
@@ -119,49 +214,52 @@ private slots:
         row("no id, no hash file", R"([{"title": "x"}])", 200, "", same,
             "no hash, archive gone, bar hidden, buttons on");
         row("no id, a hash file", R"([{"id": 42}])", 200, id, download, kept);
+        // The name rule itself is the extraction's (file names); here, that it is applied before
+        // anything is asked or written.
+        const QString refused = "Refusing to synchronise repository with an unsafe name:";
+        row("unsafe name", list, 200, "", refused, stopped, "../escape");
+        row("unsafe name, parent alone", list, 200, "", refused, stopped, "..");
     }
 
     void commitCheck()
     {
+        QFETCH(QString, name);
         QFETCH(QByteArray, commits);
         QFETCH(int, status);
         QFETCH(QByteArray, hashFile);
         QFETCH(QString, decision);
         QFETCH(QString, state);
         LauncherRun run;
+        const QStringList before = QDir("..").entryList(QDir::AllEntries);
         if (!hashFile.isEmpty())
-            QVERIFY(LauncherRun::writeFile("client_hash.txt", hashFile));
-        run.serveRepo("client", commitId, LauncherRun::archive("client"));
-        run.server.serve(LauncherRun::commitsPath("client"), commits, status);
+            QVERIFY(LauncherRun::writeFile(name + "_hash.txt", hashFile));
+        run.serveRepo(name, commitId, LauncherRun::archive(name));
+        run.server.serve(LauncherRun::commitsPath(name), commits, status);
+        if (status == 0) {
+            WatchedRequest::setIdleMs(1500);
+            run.server.route(LauncherRun::commitsPath(name), [](HttpConnection *connection) {
+                connection->respondHeaders(200, {{"Content-Length", "100"}});
+            });
+        }
         run.start();
         QTRY_VERIFY(run.log.contains(decision, true));
         // A download without an id records the empty id.
-        QTRY_COMPARE(run.state("client", commits.contains(id) ? commitId : QString()), state);
-    }
-
-    // The name rule itself is the extraction's (file names); here, that it is applied.
-    void unsafeRepoName_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("parent folder") << "../escape";
-        QTest::newRow("parent alone") << "..";
-        QTest::newRow("device name") << "nul";
-    }
-
-    void unsafeRepoName()
-    {
-        QFETCH(QString, name);
-        LauncherRun run;
-        run.serveRepo(name, commitId);
-        run.serveRepo("client", commitId); // a safe repository next to it goes on as usual
-        const QStringList before = QDir("..").entryList(QDir::AllEntries);
-        run.start();
-        QTRY_COMPARE(run.state("client", commitId), QString("installed"));
-        QCOMPARE(run.log.count("Refusing to synchronise repository with an unsafe name:", true), 1);
-        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath(name)), 0);
-        QCOMPARE(run.state(name, commitId), "no hash, archive gone, bar hidden, buttons on");
-        QCOMPARE(QDir::current().entryList(QDir::Files), QStringList{"client_hash.txt"});
+        QTRY_COMPARE(run.state(name, commits.contains(id) ? commitId : QString()), state);
         QCOMPARE(QDir("..").entryList(QDir::AllEntries), before);
+    }
+
+    void manifestStalls()
+    {
+        LauncherRun run;
+        WatchedRequest::setIdleMs(1500);
+        BoxCatcher boxes;
+        run.start();
+        // Replaces the served manifest before the window's request is read.
+        run.server.route("/kiv/updater.json", [](HttpConnection *connection) {
+            connection->respondHeaders(200, {{"Content-Length", "100"}});
+        });
+        QTRY_COMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.boxes().first().title, QString("Download Error"));
     }
 
     // How the archive server answers, within a start or across two, and what comes of it. Cut
@@ -262,7 +360,7 @@ private slots:
                                 qsizetype sent, qsizetype trickled, int piece, int intervalMs) {
             connection->respondHeaders(200, headers);
             connection->write(zip.left(sent));
-            connection->trickle(zip.mid(sent, trickled), piece, intervalMs);
+            connection->trickle(zip.mid(sent, trickled), piece, intervalMs, trickled < 0);
         };
         int gets = 0;
         QStringList seen;
@@ -287,7 +385,6 @@ private slots:
                                                     : HeaderList{{"Content-Length", "0"}});
             } else if (script.contains("length")) { // slowly enough for Qt to report progress
                 slowly(connection, {{"Connection", "close"}}, 0, -1, 16384, 20);
-                connect(connection, &HttpConnection::trickled, connection, &HttpConnection::close);
             } else if (first && script == "stalls") {
                 slowly(connection, named, 0, 0, 1, 400);
             } else if (first && script == "trickles") {
@@ -388,40 +485,6 @@ private slots:
             QCOMPARE(it.value(), 2);
             QTRY_COMPARE(run.state(it.key(), commitId), QString("installed"));
         }
-    }
-
-    // The other requests end as time-outs too; they are not retried.
-    void idleTimeout_data()
-    {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<QString>("state");
-        QTest::newRow("manifest") << QByteArray("/kiv/updater.json") << "Download Error"
-                                  << "no hash, archive gone, no bar, buttons off";
-        QTest::newRow("commit list")
-            << LauncherRun::commitsPath("client")
-            << "Failed to fetch commit hash from GitLab:  \"No data received for too long"
-            << "no hash, archive gone, bar hidden, buttons off";
-    }
-
-    void idleTimeout()
-    {
-        QFETCH(QByteArray, path);
-        QFETCH(QString, outcome);
-        QFETCH(QString, state);
-        LauncherRun run;
-        run.serveRepo("client", commitId);
-        WatchedRequest::setIdleMs(1500);
-        BoxCatcher boxes;
-        run.start();
-        // Replaces the served answer before the window's request is read.
-        run.server.route(path, [](HttpConnection *connection) {
-            connection->respondHeaders(200, {{"Content-Length", "100"}});
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(run.log.contains(outcome, true)
-                                     || (boxes.count() && boxes.boxes().first().title == outcome),
-                                 20000);
-        QCOMPARE(run.state("client", commitId), state);
     }
 
     void buttonsWaitForLastRepository()
