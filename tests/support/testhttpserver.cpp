@@ -3,10 +3,8 @@
 #include "app/buildconfig.h"
 #include "app/tlstrust.h"
 
-#include <QElapsedTimer>
 #include <QSslCertificate>
 #include <QSslSocket>
-#include <QThread>
 #include <QTimer>
 
 #ifndef VELTRO_TEST_CERT_DIR
@@ -34,31 +32,16 @@ HttpConnection::HttpConnection(QTcpSocket *socket, std::function<void(HttpConnec
     });
 }
 
-void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers,
-                             bool withLength)
+void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers)
 {
-    respondHeaders(status,
-                   HeaderList(headers)
-                       << (withLength ? qMakePair(QByteArray("Content-Length"),
-                                                  QByteArray::number(body.size()))
-                                      : qMakePair(QByteArray("Connection"), QByteArray("close"))));
+    respondHeaders(status, HeaderList(headers) << qMakePair(QByteArray("Content-Length"),
+                                                            QByteArray::number(body.size())));
     if (m_method != "HEAD")
         write(m_cut < 0 ? body : body.left(m_cut));
-    if (m_cut < 0) {
-        if (!withLength)
-            close();
+    if (m_cut < 0)
         return;
-    }
-    QElapsedTimer held;
-    held.start();
-    if (m_holdMs > 0) {
-        while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(m_holdMs)) {
-        }
-    } else {
-        m_socket->flush(); // what the system has been handed still leaves before a reset
-    }
+    m_socket->flush(); // what the system has been handed still leaves before a reset
     m_reset ? m_socket->abort() : close();
-    QThread::msleep(ulong(qMax<qint64>(0, m_holdMs - held.elapsed())));
 }
 
 void HttpConnection::respondFile(const QByteArray &file, const QByteArray &etag)
@@ -94,26 +77,14 @@ void HttpConnection::write(const QByteArray &bytes)
         m_socket->write(bytes);
 }
 
-void HttpConnection::cutAfter(qsizetype sent, bool reset, int holdMs)
+void HttpConnection::trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs)
 {
-    m_cut = sent;
-    m_reset = reset;
-    m_holdMs = holdMs;
-}
-
-void HttpConnection::trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs,
-                             bool close)
-{
-    if (bytes.isEmpty()) {
-        if (close)
-            this->close();
+    if (bytes.isEmpty())
         return;
-    }
     write(bytes.left(chunkSize));
     // The socket as context: a connection the client dropped ends the trickle.
-    QTimer::singleShot(intervalMs, m_socket, [=, rest = bytes.mid(chunkSize)] {
-        trickle(rest, chunkSize, intervalMs, close);
-    });
+    QTimer::singleShot(intervalMs, m_socket,
+                       [=, rest = bytes.mid(chunkSize)] { trickle(rest, chunkSize, intervalMs); });
 }
 
 QString TestHttpServer::url(const QString &path) const

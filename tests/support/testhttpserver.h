@@ -26,21 +26,22 @@ public:
     // A header of the request being answered; empty when it has none.
     QByteArray header(const QByteArray &name) const { return m_headers.value(name.toLower()); }
 
-    // A complete answer; a HEAD gets the headers alone. Without withLength the body ends with
-    // the connection.
-    void respond(int status, const QByteArray &body = {}, const HeaderList &headers = {},
-                 bool withLength = true);
+    // A complete answer; a HEAD gets the headers alone.
+    void respond(int status, const QByteArray &body = {}, const HeaderList &headers = {});
     // As a static file server answers with an ETag: a GET with "Range: bytes=N-" and a matching
     // or no If-Range gets 206 with the rest, or 416 past the end.
     void respondFile(const QByteArray &file, const QByteArray &etag);
     void respondHeaders(int status, const HeaderList &headers);
     void write(const QByteArray &bytes);
     // The next answer announces its whole body, sends its first `sent` bytes and ends the
-    // connection: closed, or reset. With holdMs the bytes leave and the connection ends while
-    // this thread (the client's GUI thread, in-process) is held up that long, so they wait unread.
-    void cutAfter(qsizetype sent, bool reset = false, int holdMs = 0);
-    // Sends bytes in pieces of chunkSize, one every intervalMs; then closes, when asked to.
-    void trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs, bool close = false);
+    // connection: closed, or reset.
+    void cutAfter(qsizetype sent, bool reset = false)
+    {
+        m_cut = sent;
+        m_reset = reset;
+    }
+    // Sends bytes in pieces of chunkSize, one every intervalMs.
+    void trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs);
     void close() { m_socket->disconnectFromHost(); }
 
 private:
@@ -51,7 +52,6 @@ private:
     QHash<QByteArray, QByteArray> m_headers; // names in lower case
     qsizetype m_cut = -1;
     bool m_reset = false;
-    int m_holdMs = 0;
 };
 
 // An in-process HTTP(S) server on 127.0.0.1 whose answers each test scripts per path.
@@ -78,8 +78,7 @@ public:
         return int(m_requests.count({method, path}));
     }
 
-    // Trusts the test certificate authority, which the tests' build configuration carries, in
-    // every TLS connection of the process.
+    // Trusts the test certificate authority (in the tests' build configuration) process-wide.
     static void trustTestAuthority();
 
 protected:
