@@ -7,10 +7,6 @@
 #include <QSslSocket>
 #include <QTimer>
 
-#ifndef VELTRO_TEST_CERT_DIR
-#error "VELTRO_TEST_CERT_DIR must name the folder of the test certificates"
-#endif
-
 HttpConnection::HttpConnection(QTcpSocket *socket, std::function<void(HttpConnection *)> onRequest)
     : QObject(socket), m_socket(socket)
 {

@@ -240,6 +240,8 @@ private slots:
         // A download without an id records the empty id.
         QTRY_COMPARE(run.state(name, commits.contains(id) ? commitId : QString()), state);
         QCOMPARE(QDir("..").entryList(QDir::AllEntries), before);
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath(name)),
+                 decision.startsWith("Refusing") ? 0 : 1);
     }
 
     void manifestStalls()
@@ -248,7 +250,6 @@ private slots:
         WatchedRequest::setIdleMs(1500);
         BoxCatcher boxes;
         run.start();
-        // Replaces the served manifest before the window's request is read.
         run.server.route("/kiv/updater.json", [](HttpConnection *connection) {
             connection->respondHeaders(200, {{"Content-Length", "100"}});
         });
@@ -374,7 +375,7 @@ private slots:
                                                                        : zip.size() / 2,
                                      script.endsWith("reset"));
             if (script == "404" || script.startsWith("redirect")) {
-                connection->respond(script == "404" ? 404 : 302, {},
+                connection->respond(script == "404" ? 404 : 302, "not here",
                                     {{"Location",
                                       script.endsWith("loop") ? self : "file:///etc/x"}});
             } else if (script.contains("length") && !get) {
@@ -420,6 +421,8 @@ private slots:
         QTRY_VERIFY(run.window->findChildren<QNetworkReply *>().isEmpty());
         if (state == "installed")
             QCOMPARE(QDir::current().entryList(QDir::Files), QStringList{"client_hash.txt"});
+        if (script == "404") // an error page is no part of the archive
+            QCOMPARE(LauncherRun::readAll("client.zip"), QByteArray());
     }
 
     // A body that ends short without an error from Qt is a cut like any other.
