@@ -24,7 +24,6 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QEvent>
 #include <QFile>
 #include <QList>
 #include <QMutex>
