@@ -3,7 +3,7 @@
 #include "app/buildconfig.h"
 #include "app/mainwindowform.h"
 #include "manifest/repomanager.h"
-#include "sync/transfertimeout.h"
+#include "sync/watchedrequest.h"
 
 #include <QBrush>
 #include <QDebug>
@@ -43,14 +43,14 @@ void MainWindow::setBackground(QString url)
 {
     backgroundUrl = url;
     auto *manager = new QNetworkAccessManager(this);
-    QNetworkReply *reply = TransferTimeout::get(
-        manager, QNetworkRequest(QUrl(backgroundUrl, QUrl::TolerantMode)));
+    QNetworkReply *reply =
+        WatchedRequest::get(manager, QNetworkRequest(QUrl(backgroundUrl, QUrl::TolerantMode)));
     connect(
         reply, &QNetworkReply::finished, reply,
         [this, reply] {
             const auto release = qScopeGuard([reply] { reply->deleteLater(); });
-            if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
-                qDebug() << "Erro ao baixar a imagem:" << TransferTimeout::errorString(reply);
+            if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
+                qDebug() << "Erro ao baixar a imagem:" << WatchedRequest::errorString(reply);
             } else {
                 QPixmap pixmap;
                 if (!pixmap.loadFromData(reply->readAll())) {

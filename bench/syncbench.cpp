@@ -18,14 +18,14 @@
 
 #include "app/mainwindow.h"
 #include "app/tlstrust.h"
+#include "hostwindow.h"
 #include "manifest/repo.h"
 #include "manifest/repomanager.h"
-#include "hostwindow.h"
+#include "sync/watchedrequest.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QEvent>
 #include <QFile>
 #include <QList>
 #include <QMutex>
@@ -45,15 +45,15 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <utility>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 constexpr int watchdogMs = 10 * 60 * 1000;
-const QString enabledLine =
-    QString::fromUtf8("Todos os botões foram ativados, todas as atualizações estão completas!");
+const QString enabledLine = QString::fromUtf8(
+    "Todos os botões foram ativados, todas as atualizações estão completas!");
 const QString commitId = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
 
 // A figure from /proc/self/status, in KiB; -1 when it cannot be read.
@@ -89,10 +89,10 @@ void resetPeakRss()
 // CPU time of the process so far, user and system, in seconds.
 double cpuSeconds()
 {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Records the longest gap between the ticks of a short timer: the longest time the event loop
@@ -190,11 +190,12 @@ void reportDownloads(qint64 now)
     if (probe.meter) {
         // Whether the second download was under way for the whole of the first extraction.
         const bool overlapped = !probe.extractionEndedAt.isEmpty() && probe.secondStartedAt >= 0
-            && probe.secondStartedAt < probe.extractionStartedAt.first()
-            && now > probe.extractionEndedAt.first();
+                                && probe.secondStartedAt < probe.extractionStartedAt.first()
+                                && now > probe.extractionEndedAt.first();
         const qint64 extractionNs = probe.extractionEndedAt.isEmpty()
-            ? -1
-            : probe.extractionEndedAt.first() - probe.extractionStartedAt.first();
+                                        ? -1
+                                        : probe.extractionEndedAt.first()
+                                              - probe.extractionStartedAt.first();
         std::printf(" longest_block_ms=%.1f extraction_seconds=%.4f overlapped=%d",
                     ms(probe.meter->longestNs()), ms(extractionNs) / 1000.0, overlapped ? 1 : 0);
     }
@@ -283,8 +284,7 @@ QString hashFileText(const QString &name)
 // The figures of an update that ran to the enabled buttons, on one line.
 bool printUpdate(const QWidget *window, const QStringList &names, const BlockMeter *meter)
 {
-    bool ok = allButtonsEnabled(window)
-        && probe.extractionEndedAt.size() == names.size();
+    bool ok = allButtonsEnabled(window) && probe.extractionEndedAt.size() == names.size();
     for (const QString &name : names) {
         if (hashFileText(name) != commitId || QFile::exists(name + ".zip"))
             ok = false;
@@ -303,47 +303,27 @@ bool printUpdate(const QWidget *window, const QStringList &names, const BlockMet
     return ok;
 }
 
-// Replaces the archive GET's read buffer bound for a sweep. The launcher sets its own right after
-// get() and then gives the reply its idle watcher, whose arrival as a child is the cue.
-class ReadBoundOverride : public QObject
+// Replaces the archive GET's read buffer bound for a sweep, through the hook that the launcher
+// calls right after it has set its own bound.
+void overrideReadBound(qint64 bound, bool atFirstRead)
 {
-public:
-    ReadBoundOverride(qint64 bound, bool atFirstRead, QObject *parent)
-        : QObject(parent), m_bound(bound), m_atFirstRead(atFirstRead)
-    {
-    }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() != QEvent::ChildAdded)
-            return false;
-        auto *reply = qobject_cast<QNetworkReply *>(watched);
-        if (!reply || reply->operation() != QNetworkAccessManager::GetOperation
-            || reply->readBufferSize() == 0 || reply->property("benchBound").isValid())
-            return false;
-        reply->setProperty("benchBound", m_bound);
-        std::fprintf(stderr, "read buffer bound %lld instead of %lld%s\n", (long long)m_bound,
-                     (long long)reply->readBufferSize(), m_atFirstRead ? ", at the first read" : "");
-        if (!m_atFirstRead) {
-            reply->setReadBufferSize(m_bound);
-            return false;
+    WatchedRequest::setBoundedGetHook([bound, atFirstRead](QNetworkReply *reply) {
+        std::fprintf(stderr, "read buffer bound %lld instead of %lld%s\n", (long long)bound,
+                     (long long)reply->readBufferSize(), atFirstRead ? ", at the first read" : "");
+        if (!atFirstRead) {
+            reply->setReadBufferSize(bound);
+            return;
         }
         // Without a bound until then.
         reply->setReadBufferSize(0);
         auto done = std::make_shared<bool>(false);
-        // Connected before the launcher's reader, which comes after the watcher.
-        connect(reply, &QNetworkReply::readyRead, reply, [reply, done, bound = m_bound] {
+        // Connected before the launcher's reader.
+        QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, done, bound] {
             if (!std::exchange(*done, true))
                 reply->setReadBufferSize(bound);
         });
-        return false;
-    }
-
-private:
-    qint64 m_bound;
-    bool m_atFirstRead;
-};
+    });
+}
 
 int usage()
 {
@@ -395,9 +375,9 @@ int main(int argc, char **argv)
 
     qInstallMessageHandler(onMessage);
     if (qEnvironmentVariableIsSet("VELTRO_BENCH_READ_BOUND")) {
-        app.installEventFilter(new ReadBoundOverride(
-            qEnvironmentVariable("VELTRO_BENCH_READ_BOUND").toLongLong(),
-            qEnvironmentVariable("VELTRO_BENCH_BOUND_AT") == QLatin1String("first-read"), &app));
+        overrideReadBound(qEnvironmentVariable("VELTRO_BENCH_READ_BOUND").toLongLong(),
+                          qEnvironmentVariable("VELTRO_BENCH_BOUND_AT")
+                              == QLatin1String("first-read"));
     }
 
     // The window (and with it the manager) outlives the event loop and goes before the
@@ -425,9 +405,8 @@ int main(int argc, char **argv)
         probe.onEnabled = [&] {
             if (probe.downloadedAt.size() < names.size())
                 return;
-            QTimer::singleShot(0, &app, [&] {
-                app.exit(printUpdate(window.get(), names, meter) ? 0 : 1);
-            });
+            QTimer::singleShot(0, &app,
+                               [&] { app.exit(printUpdate(window.get(), names, meter) ? 0 : 1); });
         };
         probe.baselineKib = statusKib("VmRSS");
         probe.baselineCpu = cpuSeconds();

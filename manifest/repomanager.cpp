@@ -1,6 +1,6 @@
 #include "manifest/repomanager.h"
 
-#include "sync/transfertimeout.h"
+#include "sync/watchedrequest.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -22,7 +22,7 @@ RepoManager::~RepoManager() = default;
 void RepoManager::downloadJson(const QString &url)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    QNetworkReply *reply = TransferTimeout::get(networkManager, request);
+    QNetworkReply *reply = WatchedRequest::get(networkManager, request);
     connect(reply, &QNetworkReply::finished, this, &RepoManager::onJsonDownloaded);
 }
 
@@ -32,7 +32,7 @@ void RepoManager::onJsonDownloaded()
     if (!reply)
         return;
     const auto release = qScopeGuard([reply] { reply->deleteLater(); });
-    if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
+    if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
         QMessageBox::warning(nullptr, "Download Error", "Failed to download JSON.",
                              QMessageBox::Ok, QMessageBox::NoButton);
     } else {

@@ -1,7 +1,8 @@
+#include "launch/columnstatus.h"
 #include "manifest/repomanager.h"
 
 #include "sync/syncfiles.h"
-#include "sync/transfertimeout.h"
+#include "sync/watchedrequest.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -20,24 +21,28 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
 
     QNetworkRequest request(QUrl(QString("%1").arg(repo.api), QUrl::TolerantMode));
     qDebug() << "Fetching latest commit hash from GitLab for repository: " << repo.name;
-    QNetworkReply *reply = TransferTimeout::get(networkManager, request);
+    QNetworkReply *reply = WatchedRequest::get(networkManager, request);
 
     RepoManager *manager = this;
     connect(
         reply, &QNetworkReply::finished, reply,
         [reply, manager, repo] {
             const auto release = qScopeGuard([reply] { reply->deleteLater(); });
-            if (TransferTimeout::error(reply) != QNetworkReply::NoError) {
+            if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
                 const int status =
                     reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 qDebug() << "Failed to fetch commit hash from GitLab: "
-                         << TransferTimeout::errorString(reply) << "HTTP Status Code: " << status;
+                         << WatchedRequest::errorString(reply) << "HTTP Status Code: " << status;
+                ColumnStatus::findQuietly(manager, repo.name)
+                    .failed(UpdateFailure::CommitCheck,
+                            status ? QString::number(status) : QString());
                 return;
             }
 
             const QJsonArray commits = QJsonDocument::fromJson(reply->readAll()).array();
             if (commits.isEmpty()) {
                 qDebug() << "No commits found for the repository.";
+                ColumnStatus::findQuietly(manager, repo.name).failed(UpdateFailure::NoCommits);
                 return;
             }
 
@@ -45,6 +50,7 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
             qDebug() << "Latest commit hash from GitLab: " << latest;
             if (SyncFiles::readRecordedCommit(repo.name) == latest) {
                 qDebug() << "Repository is up-to-date. No need to download.";
+                ColumnStatus::findQuietly(manager, repo.name).clear();
                 manager->enableButtonsIfComplete();
             } else {
                 qDebug() << "Hash is different. Downloading ZIP...";

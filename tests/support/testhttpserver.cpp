@@ -3,54 +3,68 @@
 #include "app/buildconfig.h"
 #include "app/tlstrust.h"
 
-#include <QElapsedTimer>
-#include <QHostAddress>
 #include <QSslCertificate>
 #include <QSslSocket>
-#include <QThread>
 #include <QTimer>
 
-#ifndef VELTRO_TEST_CERT_DIR
-#error "VELTRO_TEST_CERT_DIR must name the folder of the test certificates"
-#endif
-
-HttpConnection::HttpConnection(QTcpSocket *socket)
-    : QObject(socket)
-    , m_socket(socket)
+HttpConnection::HttpConnection(QTcpSocket *socket, std::function<void(HttpConnection *)> onRequest)
+    : QObject(socket), m_socket(socket)
 {
     // The launcher sends GET and HEAD only: a request ends with its blank line.
-    connect(socket, &QTcpSocket::readyRead, this, [this] {
+    connect(socket, &QTcpSocket::readyRead, this, [this, onRequest] {
         m_buffer += m_socket->readAll();
         for (qsizetype end; (end = m_buffer.indexOf("\r\n\r\n")) >= 0;) {
-            const QList<QByteArray> first = m_buffer.left(m_buffer.indexOf("\r\n")).split(' ');
+            const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+            const QList<QByteArray> first = lines.first().trimmed().split(' ');
             m_method = first.value(0);
-            m_path = first.value(1);
+            m_path = first.value(1).split('?').first();
+            m_headers.clear();
+            for (const QByteArray &line : lines.mid(1))
+                m_headers[line.left(line.indexOf(':')).trimmed().toLower()] =
+                    line.mid(line.indexOf(':') + 1).trimmed();
             m_buffer.remove(0, end + 4);
-            emit requestReceived();
+            onRequest(this);
         }
     });
 }
 
+void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers)
+{
+    respondHeaders(status, HeaderList(headers) << qMakePair(QByteArray("Content-Length"),
+                                                            QByteArray::number(body.size())));
+    if (m_method != "HEAD")
+        write(m_cut < 0 ? body : body.left(m_cut));
+    if (m_cut < 0)
+        return;
+    m_socket->flush(); // what the system has been handed still leaves before a reset
+    m_reset ? m_socket->abort() : close();
+}
+
+void HttpConnection::respondFile(const QByteArray &file, const QByteArray &etag)
+{
+    HeaderList headers{{"Accept-Ranges", "bytes"}, {"ETag", etag}};
+    const QByteArray range = header("Range");
+    bool ranged = false;
+    const qsizetype from = range.startsWith("bytes=") && range.endsWith('-')
+                               ? range.mid(6).chopped(1).toLongLong(&ranged)
+                               : 0;
+    if (!ranged || m_method != "GET"
+        || !(header("If-Range").isEmpty() || header("If-Range") == etag))
+        return respond(200, file, headers);
+    const QByteArray size = QByteArray::number(file.size());
+    const QByteArray part = from >= file.size() ? "*"
+                                                : QByteArray::number(from) + "-"
+                                                      + QByteArray::number(file.size() - 1);
+    respond(from >= file.size() ? 416 : 206, file.mid(from),
+            headers << qMakePair(QByteArray("Content-Range"), "bytes " + part + "/" + size));
+}
+
 void HttpConnection::respondHeaders(int status, const HeaderList &headers)
 {
-    QByteArray head
-        = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Status");
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + " Status";
     for (const auto &pair : headers)
         head += "\r\n" + pair.first + ": " + pair.second;
     write(head + "\r\n\r\n");
-}
-
-void HttpConnection::respond(int status, const QByteArray &body, const HeaderList &headers,
-                             bool withLength)
-{
-    HeaderList all = headers;
-    all.append(withLength ? qMakePair(QByteArray("Content-Length"), QByteArray::number(body.size()))
-                          : qMakePair(QByteArray("Connection"), QByteArray("close")));
-    respondHeaders(status, all);
-    if (m_method != "HEAD")
-        write(body);
-    if (!withLength)
-        close();
 }
 
 void HttpConnection::write(const QByteArray &bytes)
@@ -59,56 +73,19 @@ void HttpConnection::write(const QByteArray &bytes)
         m_socket->write(bytes);
 }
 
-void HttpConnection::respondCut(const QByteArray &body, qsizetype sent, bool reset, int holdMs)
-{
-    respondHeaders(200, {{"Content-Length", QByteArray::number(body.size())}});
-    write(body.left(sent));
-    QElapsedTimer held;
-    held.start();
-    if (holdMs > 0) {
-        while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(holdMs)) {
-        }
-    } else {
-        m_socket->flush(); // what the system has been handed still leaves before a reset
-    }
-    reset ? m_socket->abort() : close();
-    QThread::msleep(ulong(qMax<qint64>(0, holdMs - held.elapsed())));
-}
-
 void HttpConnection::trickle(const QByteArray &bytes, qsizetype chunkSize, int intervalMs)
 {
-    if (bytes.isEmpty()) {
-        emit trickled();
+    if (bytes.isEmpty())
         return;
-    }
     write(bytes.left(chunkSize));
     // The socket as context: a connection the client dropped ends the trickle.
     QTimer::singleShot(intervalMs, m_socket,
-                       [this, rest = bytes.mid(chunkSize), chunkSize, intervalMs] {
-                           trickle(rest, chunkSize, intervalMs);
-                       });
-}
-
-bool TestHttpServer::start(bool tls, quint16 port)
-{
-    m_tls = tls;
-    return listen(QHostAddress::LocalHost, port);
-}
-
-void TestHttpServer::serve(const QByteArray &path, const QByteArray &body, int status,
-                           const HeaderList &headers)
-{
-    route(path, [=](HttpConnection *connection) { connection->respond(status, body, headers); });
+                       [=, rest = bytes.mid(chunkSize)] { trickle(rest, chunkSize, intervalMs); });
 }
 
 QString TestHttpServer::url(const QString &path) const
 {
     return QString("%1://127.0.0.1:%2%3").arg(m_tls ? "https" : "http").arg(serverPort()).arg(path);
-}
-
-int TestHttpServer::requestCount(const QByteArray &method, const QByteArray &path) const
-{
-    return int(m_requests.count(qMakePair(method, path)));
 }
 
 void TestHttpServer::trustTestAuthority()
@@ -131,11 +108,9 @@ void TestHttpServer::incomingConnection(qintptr descriptor)
         tls->startServerEncryption();
     }
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    auto *connection = new HttpConnection(socket);
-    connect(connection, &HttpConnection::requestReceived, this, [this, connection] {
-        const QByteArray path = connection->path().split('?').first();
-        m_requests.append({connection->method(), path});
-        const auto route = m_routes.constFind(path);
+    new HttpConnection(socket, [this](HttpConnection *connection) {
+        m_requests.append({connection->method(), connection->path()});
+        const auto route = m_routes.constFind(connection->path());
         if (route != m_routes.constEnd())
             route.value()(connection);
         else

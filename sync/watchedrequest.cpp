@@ -1,4 +1,4 @@
-#include "sync/transfertimeout.h"
+#include "sync/watchedrequest.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -17,8 +17,7 @@ constexpr int tickMs = 1000;
 class IdleWatcher : public QObject
 {
 public:
-    IdleWatcher(QNetworkReply *reply, int idleMs)
-        : QObject(reply), m_reply(reply), m_idleMs(idleMs)
+    IdleWatcher(QNetworkReply *reply, int idleMs) : QObject(reply), m_reply(reply), m_idleMs(idleMs)
     {
         m_sinceActivity.start();
         m_sinceTick.start();
@@ -58,9 +57,10 @@ private:
 
 } // namespace
 
-namespace TransferTimeout {
+namespace WatchedRequest {
 
 static int s_idleMs = defaultIdleMs;
+static std::function<void(QNetworkReply *)> s_boundedGetHook;
 
 void setIdleMs(int ms)
 {
@@ -82,8 +82,11 @@ QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &reques
                    qint64 readBufferSize)
 {
     QNetworkReply *reply = manager->get(request);
-    if (readBufferSize > 0)
+    if (readBufferSize > 0) {
         reply->setReadBufferSize(readBufferSize);
+        if (s_boundedGetHook)
+            s_boundedGetHook(reply);
+    }
     watch(reply);
     return reply;
 }
@@ -93,6 +96,11 @@ QNetworkReply *head(QNetworkAccessManager *manager, const QNetworkRequest &reque
     QNetworkReply *reply = manager->head(request);
     watch(reply);
     return reply;
+}
+
+void setBoundedGetHook(std::function<void(QNetworkReply *)> hook)
+{
+    s_boundedGetHook = std::move(hook);
 }
 
 bool timedOut(const QNetworkReply *reply)
@@ -111,4 +119,4 @@ QString errorString(const QNetworkReply *reply)
                            : reply->errorString();
 }
 
-} // namespace TransferTimeout
+} // namespace WatchedRequest

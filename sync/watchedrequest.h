@@ -3,12 +3,15 @@
 #include <QNetworkReply>
 #include <QString>
 
+#include <functional>
+
 class QNetworkAccessManager;
 class QNetworkRequest;
 
-// Qt sets no transfer timeout, and its own one reports OperationCanceledError. This ends a reply
-// that receives nothing for a while, and lets the handlers see that end as TimeoutError.
-namespace TransferTimeout {
+// Sends every request of the launcher and watches its reply. Qt sets no transfer timeout, and its
+// own one reports OperationCanceledError: the watch ends a reply that receives nothing for a
+// while, and lets the handlers see that end as TimeoutError.
+namespace WatchedRequest {
 
 constexpr int defaultIdleMs = 30000;
 
@@ -23,6 +26,10 @@ QNetworkReply *get(QNetworkAccessManager *manager, const QNetworkRequest &reques
                    qint64 readBufferSize = 0);
 QNetworkReply *head(QNetworkAccessManager *manager, const QNetworkRequest &request);
 
+// For benchmarks and tests: called with every GET given a read buffer bound, right after the bound
+// is set and before anything else is connected to the reply. Empty: none.
+void setBoundedGetHook(std::function<void(QNetworkReply *)> hook);
+
 bool timedOut(const QNetworkReply *reply);
 
 // The reply's error and error text, with a time-out of the watcher reported as TimeoutError.
@@ -30,4 +37,4 @@ bool timedOut(const QNetworkReply *reply);
 QNetworkReply::NetworkError error(const QNetworkReply *reply);
 QString errorString(const QNetworkReply *reply);
 
-} // namespace TransferTimeout
+} // namespace WatchedRequest
