@@ -119,9 +119,11 @@ private slots:
         run.serveRepo("fine", "1");
         run.serveRepo("down", "1");
         run.server.serve(LauncherRun::commitsPath("down"), "busy", 503);
+        run.serveRepo("blocked", "1");
+        QVERIFY(QDir().mkpath("blocked.zip")); // a folder where its archive goes
         run.start();
         const QString checkFailed = "Failed to fetch commit hash from GitLab: ";
-        QTRY_COMPARE(run.state("fine", "1"), QString("installed"));
+        QTRY_VERIFY(run.state("fine", "1").startsWith("hash recorded, archive gone, bar hidden"));
         QTRY_VERIFY(run.log.contains(checkFailed, true));
         auto *manager = run.window->findChild<RepoManager *>();
         const auto widgets = [&](const QString &name) {
@@ -131,14 +133,15 @@ private slots:
         };
         const auto [fineLine, fineRetry] = widgets("fine");
         const auto [line, retry] = widgets("down");
-        QVERIFY(fineLine->isHidden() && fineRetry->isHidden() && line->isHidden());
-
-        ColumnStatus status = ColumnStatus::findQuietly(manager, "down");
-        status.downloadStarted();
-        status.downloadProgress(512 * 1024, 2048 * 1024);
-        QCOMPARE(line->text(), QString("512 KB of 2.0 MB"));
-        status.failed(UpdateFailure::CommitCheck, "503");
-        QVERIFY(line->isVisible() && retry->isVisible() && retry->isEnabled());
+        QVERIFY(fineLine->isHidden() && fineRetry->isHidden());
+        QTRY_VERIFY(widgets("blocked").first->isVisible());
+        QVERIFY2(widgets("blocked")
+                     .first->text()
+                     .remove(QChar(0x200B))
+                     .startsWith("Could not write the download to " + QDir::currentPath() + ": "),
+                 qPrintable(widgets("blocked").first->text()));
+        // The failed check says so in its own column, with Retry.
+        QTRY_VERIFY(line->isVisible() && retry->isVisible() && retry->isEnabled());
         QCOMPARE(line->text().remove(QChar(0x200B)),
                  failureText(UpdateFailure::CommitCheck, "503"));
 
@@ -147,8 +150,14 @@ private slots:
         QVERIFY(!retry->isEnabled());
         retry->click();
         QTRY_COMPARE(run.log.count(checkFailed, true), 2);
+        QTRY_VERIFY(retry->isEnabled());
         QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("down")), 2);
         QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("fine")), 1);
+
+        ColumnStatus status = ColumnStatus::findQuietly(manager, "down");
+        status.downloadStarted();
+        status.downloadProgress(512 * 1024, 2048 * 1024);
+        QCOMPARE(line->text(), QString("512 KB of 2.0 MB"));
         status.installed();
         QVERIFY(line->isHidden() && retry->isHidden());
     }
