@@ -23,6 +23,10 @@
 # build-windows/ (or $VELTRO_WINDOWS_BUILD_DIR), the Wine prefix included; the launcher's log is
 # read from launcher.log in its install root. VELTRO_WINDOWS_SKIP_TESTS=1 leaves step 5 out.
 # Nothing stays running afterwards.
+#
+# An operator's build: with VELTRO_MANIFEST_URL (and, as needed, VELTRO_WEBSITE_URL and
+# VELTRO_EXTRA_CA_FILE, as for CMake) set, the program is built for that manifest address and
+# steps 1 to 5 run; the demo run (6 to 10), which needs the demo server's address, is left out.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=demo/server.sh
@@ -41,6 +45,7 @@ signing="$out/signing"
 log="$out/launcher.log"
 done_line="Todos os botões foram ativados, todas as atualizações estão completas!"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\VeltroLauncher'
+operator_url=${VELTRO_MANIFEST_URL:-}
 
 export WINEPREFIX="$out/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 # No prompts for Mono or Gecko while the prefix is made; no menu entries or desktop files for
@@ -96,14 +101,20 @@ configure_program() {
     # pkg-config answers for Windows libraries only, never with the build machine's own.
     export PKG_CONFIG_LIBDIR="$cache/minizip/lib/pkgconfig:$cache/libdeflate/lib/pkgconfig"
     rm -f "$build/CMakeCache.txt"
+    local url="https://127.0.0.1:$port/kiv/updater.json" ca="$state/tls/ca.pem" extra=()
+    if [ -n "$operator_url" ]; then
+        url=$operator_url
+        ca=${VELTRO_EXTRA_CA_FILE:-}
+    fi
+    [ -z "${VELTRO_WEBSITE_URL:-}" ] || extra+=(-DVELTRO_WEBSITE_URL="$VELTRO_WEBSITE_URL")
     # The tests run under Wine through CTest's emulator.
     cmake -G Ninja -S "$here" -B "$build" \
         -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
         -DCMAKE_PREFIX_PATH="$cache/qt;$cache/minizip;$cache/libdeflate" -DCMAKE_BUILD_TYPE=Release \
         -DVELTRO_BUILD_TESTS="$([ "${VELTRO_WINDOWS_SKIP_TESTS:-0}" = 1 ] && echo OFF || echo ON)" \
         -DVELTRO_BUILD_BENCH=OFF -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
-        -DVELTRO_MANIFEST_URL="https://127.0.0.1:$port/kiv/updater.json" \
-        -DVELTRO_EXTRA_CA_FILE="$state/tls/ca.pem" > "$out/configure.log" 2>&1 \
+        -DVELTRO_MANIFEST_URL="$url" -DVELTRO_EXTRA_CA_FILE="$ca" "${extra[@]}" \
+        > "$out/configure.log" 2>&1 \
         || { cat "$out/configure.log"; fail "configuring the program failed"; }
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
     [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
@@ -611,8 +622,10 @@ main() {
     build_qt
 
     step "Program"
-    VELTRO_DEMO_PROGRAMS=windows bash "$here/demo/prepare.sh" "$state" "$port" > "$out/prepare.log" \
-        || { cat "$out/prepare.log"; fail "the demo server could not be prepared"; }
+    if [ -z "$operator_url" ]; then
+        VELTRO_DEMO_PROGRAMS=windows bash "$here/demo/prepare.sh" "$state" "$port" \
+            > "$out/prepare.log" || { cat "$out/prepare.log"; fail "the demo server could not be prepared"; }
+    fi
     configure_program
     build_program
     make_player_folder "$build/VeltroLauncher.exe"
@@ -623,8 +636,10 @@ main() {
     sign "$dist/VeltroLauncher.exe"
     verify_signature "$dist/VeltroLauncher.exe"
     # An authority that did not issue the certificate must not verify it.
-    ! osslsigncode verify -CAfile "$state/tls/ca.pem" -in "$dist/VeltroLauncher.exe" \
-        > /dev/null 2>&1 || fail "the signature verifies under an unrelated authority"
+    if [ -z "$operator_url" ]; then
+        ! osslsigncode verify -CAfile "$state/tls/ca.pem" -in "$dist/VeltroLauncher.exe" \
+            > /dev/null 2>&1 || fail "the signature verifies under an unrelated authority"
+    fi
     echo "Player's folder: $dist ($(du -sh "$dist" | cut -f1)):" $(ls "$dist")
 
     step "Setup and portable ZIP"
@@ -640,6 +655,15 @@ main() {
     if [ "${VELTRO_WINDOWS_SKIP_TESTS:-0}" != 1 ]; then
         step "Test suite under Wine"
         run_tests
+    fi
+
+    if [ -n "$operator_url" ]; then
+        step_end
+        step_table
+        echo "Built for $operator_url: $setup ($(du -k "$setup" | cut -f1) KiB), $zip;" \
+            "test suite under Wine: $tests_result. The demo run is left out."
+        [ "$tests_result" != FAILED ] || fail "the test suite failed under Wine (see $out/tests.log)"
+        return 0
     fi
 
     step "Silent install"
