@@ -53,10 +53,10 @@ BrandingText "${PRODUCT} ${VERSION}"
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
 
-!define MUI_COMPONENTSPAGE_NODESC
-!define MUI_UNCOMPONENTSPAGE_TEXT_TOP \
-    "The installed games stay unless you tick them too; a later install finds them again but downloads them once more."
 !insertmacro MUI_UNPAGE_CONFIRM
+!define MUI_COMPONENTSPAGE_NODESC
+!define MUI_COMPONENTSPAGE_TEXT_TOP \
+    "The installed games in ${GAMES_DIR} stay unless you tick them too."
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
@@ -113,7 +113,7 @@ Section "${PRODUCT}" SectionProgram
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
-Section "un.${PRODUCT} (program, shortcuts, settings)" SectionUninstallProgram
+Section "un.${PRODUCT} and its shortcuts" SectionUninstallProgram
     SectionIn RO
     Delete "$SMPROGRAMS\${SHORTCUT}"
     Delete "$DESKTOP\${SHORTCUT}"
@@ -123,6 +123,6 @@ Section "un.${PRODUCT} (program, shortcuts, settings)" SectionUninstallProgram
 SectionEnd
 
 ; Unticked: a silent uninstall keeps the games.
-Section /o "un.Installed games and the launcher's log (${GAMES_DIR})" SectionUninstallGames
+Section /o "un.Installed games and the launcher's log" SectionUninstallGames
     RMDir /r "${GAMES_DIR}"
 SectionEnd
