@@ -287,6 +287,13 @@ make_prefix() {
     desktop_unix="$desktop_unix/Desktop"
 }
 
+# Ends every Windows process of the prefix and waits until Wine's server is gone, so that the next
+# wine command starts a new one rather than meeting the old one on its way out.
+stop_wine() {
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+}
+
 unix_path() {
     local path
     path=$(winepath -u "$1" 2>/dev/null | tr -d '\r')
@@ -299,7 +306,13 @@ unix_path() {
 # configure time); they draw with the windows platform plugin on the private X display.
 run_tests() {
     cmake --build "$build" --parallel "$(nproc)"
-    if ctest --test-dir "$build" --output-on-failure --timeout 300 > "$out/tests.log" 2>&1; then
+    # The suites find the MinGW runtime DLLs through Wine's search path rather than copies.
+    local folder wine_path=""
+    for folder in "${dll_folders[@]}"; do
+        [ -d "$folder" ] && wine_path+="${wine_path:+;}$(winepath -w "$folder" 2>/dev/null | tr -d '\r')"
+    done
+    if WINEPATH="$wine_path" ctest --test-dir "$build" --output-on-failure --timeout 300 \
+        > "$out/tests.log" 2>&1; then
         tests_result="passed"
     else
         tests_result="FAILED"
@@ -331,6 +344,7 @@ install_silently() {
         [ "$shortcut_icon" = "$install_win\\VeltroLauncher.exe,0" ] \
             || fail "$shortcut: icon $shortcut_icon"
     done
+    shortcut_workdir_unix=$(unix_path "$shortcut_workdir")
     echo "Shortcuts (Start menu, desktop): $shortcut_target, in $shortcut_workdir, icon $shortcut_icon"
 
     local entry name want
@@ -415,7 +429,7 @@ launcher=""
 # Started as the shortcut starts it: its target, in its working folder.
 start_launcher() {
     log_inode=$(stat -c %i "$root_unix/launcher.log" 2>/dev/null || echo none)
-    (cd "$(unix_path "$shortcut_workdir")" && exec wine "$shortcut_target" > "$out/wine.log" 2>&1) &
+    (cd "$shortcut_workdir_unix" && exec wine "$shortcut_target" > "$out/wine.log" 2>&1) &
     launcher=$!
     pids+=("$launcher")
 }
@@ -508,7 +522,7 @@ first_start() {
     expected="Moor Online started in $root_win\\moor-online with: [--realm] [south]"
     [ "$started_line" = "$expected" ] || fail "expected: $expected"
     stop_launcher
-    wineserver -k 2>/dev/null || true
+    stop_wine
 }
 
 second_start() {
@@ -530,15 +544,18 @@ second_start() {
 }
 
 # whole_as ARCHIVE: every file of the archive is installed under the install root as the archive
-# holds it (.gitattributes, which the launcher never extracts, aside).
+# holds it (.gitattributes, which the launcher never extracts, aside); else $differs names the
+# files that are not.
 whole_as() {
     local tmp file
     tmp=$(mktemp -d "$out/archive.XXXXXX")
     bsdtar -xf "$1" -C "$tmp"
+    differs=""
     while IFS= read -r file; do
-        cmp -s "$tmp/$file" "$root_unix/$file" || { rm -rf "$tmp"; return 1; }
+        cmp -s "$tmp/$file" "$root_unix/$file" || differs+=" $file"
     done < <(cd "$tmp" && find . -type f ! -name .gitattributes | sed 's|^\./||')
     rm -rf "$tmp"
+    [ -z "$differs" ]
 }
 
 # The client repository gets a new commit while its program still runs, holding its executable
@@ -573,7 +590,7 @@ update_while_running() {
     recorded=$(cat "$install_unix/client_hash.txt")
     if [ "$recorded" = "$new_commit" ]; then
         whole_as "$state/www/downloads/client.zip" \
-            || { cat "$log"; fail "the client was recorded as updated but is not whole"; }
+            || { cat "$log"; fail "the client was recorded as updated, yet differs from it in:$differs"; }
         local aside
         aside=$(cd "$client" && find . -type f ! -name started.log | sed 's|^\./||' \
             | grep -vxF -f <(bsdtar -tf "$state/www/downloads/client.zip" | sed 's|^client/||') \
@@ -581,7 +598,8 @@ update_while_running() {
         echo "Update while running: completed ($new_commit); left aside:" ${aside:-nothing}
     elif [ "$recorded" = "$old_commit" ]; then
         whole_as "$out/client-before.zip" \
-            || { cat "$log"; fail "the failed update left the client's installed version broken"; }
+            || { cat "$log"; fail "the failed update left the client's installed version mixed;" \
+                "it differs from the old version in:$differs"; }
         grep -F "$(basename "$program")" "$log" | sed 's/^/    /' | grep . \
             || { cat "$log"; fail "the failed update does not name $program"; }
         echo "Update while running: failed, naming the file above; the installed version" \
@@ -589,7 +607,7 @@ update_while_running() {
     else
         fail "the client's hash file holds '$recorded'"
     fi
-    wineserver -k 2>/dev/null || true
+    stop_wine
 }
 
 # --- 10. uninstall --------------------------------------------------------------------------------
