@@ -49,8 +49,9 @@ operator_url=${VELTRO_MANIFEST_URL:-}
 
 export WINEPREFIX="$out/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 # No prompts for Mono or Gecko while the prefix is made; no menu entries or desktop files for
-# the build machine's own desktop from the shortcuts the setup makes.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# the build machine's own desktop from the shortcuts the setup makes; a crash ends the program
+# instead of waiting in Wine's debugger.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 
 pids=()
 cleanup() {
@@ -311,12 +312,17 @@ run_tests() {
     for folder in "${dll_folders[@]}"; do
         [ -d "$folder" ] && wine_path+="${wine_path:+;}$(winepath -w "$folder" 2>/dev/null | tr -d '\r')"
     done
+    # Wine's server and its services are started before CTest: started by a suite, they would
+    # keep CTest's output pipe open after the suite ends.
+    wineserver -p
+    wine cmd /c exit > /dev/null 2>&1 < /dev/null
     if WINEPATH="$wine_path" ctest --test-dir "$build" --output-on-failure --timeout 300 \
-        > "$out/tests.log" 2>&1; then
+        > "$out/tests.log" 2>&1 < /dev/null; then
         tests_result="passed"
     else
         tests_result="FAILED"
     fi
+    stop_wine
     grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|The following tests' "$out/tests.log" || true
     echo "Test suite under Wine: $tests_result (whole output: $out/tests.log)"
 }
