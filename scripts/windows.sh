@@ -140,7 +140,8 @@ copy_dlls() {
         [ -e "$dist/$name" ] && continue
         for folder in "${dll_folders[@]}"; do
             if [ -e "$folder/$name" ]; then
-                cp "$folder/$name" "$dist/$name"
+                # Debian's MinGW DLLs carry their debugging information (libstdc++ 23 MB of 25).
+                $triple-strip --strip-debug -o "$dist/$name" "$folder/$name"
                 copy_dlls "$dist/$name"
                 break
             fi
