@@ -315,6 +315,7 @@ run_tests() {
     done
     # Wine's server and its services are started before CTest: started by a suite, they would
     # keep CTest's output pipe open after the suite ends.
+    stop_wine
     wineserver -p
     wine cmd /c exit > /dev/null 2>&1 < /dev/null
     if WINEPATH="$wine_path" ctest --test-dir "$build" --output-on-failure --timeout 300 \
