@@ -326,7 +326,14 @@ run_tests() {
     fi
     stop_wine
     grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|The following tests' "$out/tests.log" || true
-    echo "Test suite under Wine: $tests_result (whole output: $out/tests.log)"
+    # Each suite's own log (its standard output does not survive Wine): the rows that failed.
+    local suite
+    for suite in "$build"/test-logs/*.txt; do
+        [ -e "$suite" ] || continue
+        echo "$(basename "$suite" .txt): $(grep -a '^Totals' "$suite" || echo 'no totals (ended early)')"
+        grep -a '^FAIL!' "$suite" | cut -c1-160 | sed 's/^/    /' || true
+    done
+    echo "Test suite under Wine: $tests_result (CTest: $out/tests.log; suites: $build/test-logs/)"
 }
 
 # --- 6. install ----------------------------------------------------------------------------------
