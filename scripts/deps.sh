@@ -37,11 +37,17 @@ for group in "${groups[@]}"; do
         packages+=(clang libclang-rt-14-dev)
         ;;
     windows)
-        # wine brings the `wine` command (wine64 alone leaves it off PATH); nsis the setup's
-        # compiler, osslsigncode the signatures, libarchive-tools the portable ZIP.
-        packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev wine wine64
-            xvfb xauth xdotool x11-utils ninja-build cmake pkg-config dpkg-dev patch xz-utils
-            bzip2 imagemagick nginx-light openssl curl nsis osslsigncode libarchive-tools)
+        # Every command that scripts/windows.sh and scripts/windows-qt.sh (and the demo scripts
+        # they run) call comes from a package named here or from an Essential one: wine brings
+        # the `wine` command (wine64 alone leaves it off PATH), libwine `wineserver`, nsis the
+        # setup's compiler, osslsigncode the signatures, libarchive-tools the portable ZIP,
+        # imagemagick-6.q16 `import`, pkgconf `pkg-config`, nginx `nginx`, mawk `awk`. The cross
+        # build of Qt runs the build machine's Qt tools (moc, rcc, ...) and perl.
+        packages+=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+            mingw-w64-tools libz-mingw-w64-dev qt6-base-dev qt6-base-dev-tools perl wine wine64
+            libwine xvfb xauth xdotool x11-utils ninja-build cmake pkgconf dpkg-dev patch xz-utils
+            bzip2 imagemagick-6.q16 nginx mawk openssl ca-certificates curl nsis osslsigncode
+            libarchive-tools)
         ;;
     *)
         echo "deps.sh: unknown group '$group' (build, test, demo, bench, fuzz, windows)" >&2

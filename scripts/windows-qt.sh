@@ -4,13 +4,16 @@
 # packages, into a cache folder. A later run with the same options finds the stamps and builds
 # nothing.
 #
-#   bash scripts/windows-qt.sh <cache folder>
+#   bash scripts/windows-qt.sh [cache folder]
+#
+# The cache folder defaults to $VELTRO_WINDOWS_CACHE, else build-windows/cache.
 #
 # Static, so that the program folder handed to a player is one executable: no Qt DLLs, no plugin
 # folders that windeployqt would have to lay out, nothing a partial copy can leave behind.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-cache=$(mkdir -p "$1" && cd "$1" && pwd)
+cache=${1:-${VELTRO_WINDOWS_CACHE:-$here/build-windows/cache}}
+cache=$(mkdir -p "$cache" && cd "$cache" && pwd)
 triple=x86_64-w64-mingw32
 toolchain="$here/cmake/mingw-w64.cmake"
 qt_options=(

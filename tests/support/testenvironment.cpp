@@ -12,7 +12,10 @@ TestEnvironment::TestEnvironment()
     : m_dir(QDir::tempPath() + "/veltro-test-XXXXXX")
 {
     current = this;
+#ifndef Q_OS_WIN
+    // The Windows build's static Qt brings only the windows platform plugin.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     const QString home = m_dir.path() + "/home";
     const QString work = m_dir.path() + "/work";
     QDir().mkpath(home);
