@@ -16,8 +16,7 @@
 #include <QScopeGuard>
 #include <QUrl>
 
-MainWindow::MainWindow(QWidget *parent)
-    : MainWindow(builtInManifestUrl(), parent)
+MainWindow::MainWindow(QWidget *parent) : MainWindow(builtInManifestUrl(), parent)
 {
 }
 

@@ -111,7 +111,7 @@ bool openEntry(zipFile zip, const QByteArray &name, quint32 mode)
                                    directory ? 0 : Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS,
                                    DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, (3 << 8) | 20, 0,
                                    1)
-        == ZIP_OK;
+           == ZIP_OK;
 }
 
 bool makeArchive(const QString &path, const Shape &shape)
@@ -155,7 +155,9 @@ bool makeArchive(const QString &path, const Shape &shape)
     return QFile::rename(partial, path);
 }
 
-void quietHandler(QtMsgType, const QMessageLogContext &, const QString &) {}
+void quietHandler(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
 
 } // namespace
 

@@ -33,8 +33,8 @@ void RepoManager::onJsonDownloaded()
         return;
     const auto release = qScopeGuard([reply] { reply->deleteLater(); });
     if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
-        QMessageBox::warning(nullptr, "Download Error", "Failed to download JSON.",
-                             QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox::warning(nullptr, "Download Error", "Failed to download JSON.", QMessageBox::Ok,
+                             QMessageBox::NoButton);
     } else {
         buildPanel(QJsonDocument::fromJson(reply->readAll()).object());
     }

@@ -8,8 +8,7 @@ namespace {
 TestEnvironment *current = nullptr;
 }
 
-TestEnvironment::TestEnvironment()
-    : m_dir(QDir::tempPath() + "/veltro-test-XXXXXX")
+TestEnvironment::TestEnvironment() : m_dir(QDir::tempPath() + "/veltro-test-XXXXXX")
 {
     current = this;
 #ifndef Q_OS_WIN

@@ -20,13 +20,13 @@ private:
     QTemporaryDir m_dir;
 };
 
-#define VELTRO_TEST_MAIN(TestObject)                                                              \
-    int main(int argc, char *argv[])                                                              \
-    {                                                                                             \
-        TestEnvironment environment;                                                              \
-        QApplication app(argc, argv);                                                             \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                  \
-        TestObject tc;                                                                            \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                \
-        return QTest::qExec(&tc, argc, argv);                                                     \
+#define VELTRO_TEST_MAIN(TestObject) \
+    int main(int argc, char *argv[]) \
+    { \
+        TestEnvironment environment; \
+        QApplication app(argc, argv); \
+        app.setAttribute(Qt::AA_Use96Dpi, true); \
+        TestObject tc; \
+        QTEST_SET_MAIN_SOURCE_PATH \
+        return QTest::qExec(&tc, argc, argv); \
     }
