@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each, from the seeds it writes as it starts:
-#   bash fuzz/run.sh [seconds per target (default 60)] [extract]
+#   bash fuzz/run.sh [seconds per target (default 60)] [replies|extract...]
 # Crashing inputs land in build-fuzz/artifacts/<target>/; the script then fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(extract)
+[ ${#targets[@]} -gt 0 ] || targets=(replies extract)
 bash "$here/scripts/deps.sh" build fuzz
 build=${VELTRO_FUZZ_BUILD_DIR:-$here/build-fuzz}
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
