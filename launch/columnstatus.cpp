@@ -105,7 +105,9 @@ QString failureText(UpdateFailure failure, const QString &detail)
         why = QStringLiteral("Update failed: %1 is in use; close the program").arg(detail);
         break;
     }
-    return why + QStringLiteral(". It will be tried again at the next start.");
+    // Details such as the system's reasons may end with their own full stop.
+    return why + QLatin1String(why.endsWith(u'.') ? "" : ".")
+           + QStringLiteral(" It will be tried again at the next start.");
 }
 
 QString downloadText(qint64 received, qint64 total, qint64 elapsedMs)

@@ -43,6 +43,10 @@ private slots:
         QFETCH(QString, folder);
         QFETCH(QString, args);
         QFETCH(QStringList, expected);
+#ifdef Q_OS_WIN
+        if (program == "plain")
+            QSKIP("Windows has no execute permission to withhold");
+#endif
         folder = QDir::currentPath() + "/" + folder;
         QDir(folder).removeRecursively();
         QVERIFY(program == "no folder" || QDir().mkpath(folder));

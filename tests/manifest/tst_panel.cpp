@@ -138,7 +138,8 @@ private slots:
         QVERIFY2(widgets("blocked")
                      .first->text()
                      .remove(QChar(0x200B))
-                     .startsWith("Could not write the download to " + QDir::currentPath() + ": "),
+                     .startsWith("Could not write the download to "
+                                 + QDir::toNativeSeparators(QDir::currentPath()) + ": "),
                  qPrintable(widgets("blocked").first->text()));
         // The failed check says so in its own column, with Retry.
         QTRY_VERIFY(line->isVisible() && retry->isVisible() && retry->isEnabled());

@@ -91,7 +91,8 @@ public:
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     }
     // The recording program: writes its working directory and arguments to launch-record.txt.
-    static QByteArray recorder() { return readAll(QStringLiteral(VELTRO_RECORD_LAUNCH_SCRIPT)); }
+    static QString recorderPath() { return QStringLiteral(VELTRO_RECORD_LAUNCH_PROGRAM); }
+    static QByteArray recorder() { return readAll(recorderPath()); }
     // What the recording program wrote in folder: its working directory, then "[arg]" lines.
     static QStringList launchRecord(const QString &folder)
     {
