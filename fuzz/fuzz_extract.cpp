@@ -5,7 +5,7 @@
 
 #include "extract/installroot.h"
 #include "extract/zipextractor.h"
-#include "testenvironment.h"
+#include "fuzzstart.h"
 #include "zipbuilder.h"
 
 #include <QCoreApplication>
@@ -13,17 +13,10 @@
 
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 
 #include <sys/resource.h>
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        abort();
-}
 
 QStringList outsideInstallRoot()
 {
@@ -54,22 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
              .addFile("client/Same", {})
              .bytes(),
          ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes()};
-    const QString folder = qEnvironmentVariable("VELTRO_FUZZ_SEEDS");
-    for (int i = 0; !folder.isEmpty() && i < seeds.size(); ++i) {
-        QFile seed(QString("%1/seed-%2").arg(folder).arg(i));
-        check(QDir().mkpath(folder) && seed.open(QIODevice::WriteOnly)
-              && seed.write(seeds.at(i)) >= 0);
-    }
-    static TestEnvironment sandbox; // removed at exit; a crash leaves it for the post-mortem
-    // One line per step would dominate the run time.
-    if (qEnvironmentVariableIsEmpty("VELTRO_FUZZ_VERBOSE"))
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &) {
-            check(type != QtFatalMsg);
-        });
-    static int argc = 1; // Qt keeps a reference; libFuzzer's own arguments are not Qt's business
-    static char name[] = "veltro-fuzz";
-    static char *argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv); // lives until the end: tearing it down races with globals
+    startFuzzing<QCoreApplication>(seeds);
     // Files may not grow past 16 MiB (a full disk, as far as the extraction can tell): a bomb's
     // write then fails with EFBIG instead of a signal.
     signal(SIGXFSZ, SIG_IGN);

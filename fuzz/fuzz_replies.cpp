@@ -2,14 +2,12 @@
 // through a data: address, so no server). LLVMFuzzerInitialize writes the seeds into
 // $VELTRO_FUZZ_SEEDS when that is set.
 
+#include "fuzzstart.h"
 #include "hostwindow.h"
 #include "manifest/repomanager.h"
-#include "testenvironment.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,15 +18,8 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        abort();
-}
 
 // Posted deletions and queued calls up to now.
 void drainEvents()
@@ -86,22 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         "dir": "client", "args": "-a  b"}, {"name": "../up", "exes": null}, 7]})",
         R"({"updater_version": "0.1", "repos": {}})",
         R"([{"id": "4f1c2b9e0d6a7c8b5e3f2a1d0c9b8a7f6e5d4c3b", "title": "x"}, {}])"};
-    const QString folder = qEnvironmentVariable("VELTRO_FUZZ_SEEDS");
-    for (int i = 0; !folder.isEmpty() && i < seeds.size(); ++i) {
-        QFile seed(QString("%1/seed-%2").arg(folder).arg(i));
-        check(QDir().mkpath(folder) && seed.open(QIODevice::WriteOnly)
-              && seed.write(seeds.at(i)) >= 0);
-    }
-    static TestEnvironment sandbox; // removed at exit; a crash leaves it for the post-mortem
-    // One line per step would dominate the run time.
-    if (qEnvironmentVariableIsEmpty("VELTRO_FUZZ_VERBOSE"))
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &) {
-            check(type != QtFatalMsg);
-        });
-    static int argc = 1; // Qt keeps a reference; libFuzzer's own arguments are not Qt's business
-    static char name[] = "veltro-fuzz";
-    static char *argv[] = {name, nullptr};
-    new QApplication(argc, argv); // lives until the end: tearing it down races with Qt's globals
+    startFuzzing<QApplication>(seeds);
     return 0;
 }
 
