@@ -16,6 +16,8 @@ class TestEndToEnd : public QObject
 private slots:
     void programInstallsAndEnablesButtons()
     {
+        if (TestEnvironment::underWine())
+            QSKIP("Under Wine the in-process server's TLS handshakes never complete");
         const QString id = "3f786850e387550fdab836ed7e6dc881de23001b";
         LauncherRun run;
         run.server.close();

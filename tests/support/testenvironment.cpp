@@ -4,6 +4,10 @@
 #include <QStandardPaths>
 #include <QtGlobal>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 TestEnvironment *current = nullptr;
 }
@@ -34,4 +38,13 @@ TestEnvironment::TestEnvironment() : m_dir(QDir::tempPath() + "/veltro-test-XXXX
 TestEnvironment *TestEnvironment::instance()
 {
     return current;
+}
+
+bool TestEnvironment::underWine()
+{
+#ifdef Q_OS_WIN
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }

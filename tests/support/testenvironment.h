@@ -14,6 +14,8 @@ public:
     TestEnvironment &operator=(const TestEnvironment &) = delete;
 
     static TestEnvironment *instance();
+    // Wine differs from Windows in a few places the suites meet (its TLS as a server, sharing).
+    static bool underWine();
     QString root() const { return m_dir.path(); }
 
 private:
