@@ -1,5 +1,7 @@
 #include "app/launcherlock.h"
 
+#include "extract/launcherfiles.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -8,7 +10,7 @@
 
 namespace {
 
-constexpr char lockFileName[] = "launcher.lock";
+constexpr const char *lockFileName = LauncherFiles::lock;
 
 // QLockFile says only what kind of failure it met; writing a file beside it tells the reason.
 QString whyUnwritable(const QString &folder)

@@ -1,5 +1,7 @@
 #include "app/logfile.h"
 
+#include "extract/launcherfiles.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -10,8 +12,8 @@
 
 namespace {
 
-constexpr char fileName[] = "launcher.log";
-constexpr char olderFileName[] = "launcher.1.log";
+constexpr const char *fileName = LauncherFiles::log;
+constexpr const char *olderFileName = LauncherFiles::previousLog;
 
 // The handler is a plain function; Qt's network thread may log too, hence the mutex.
 QMutex mutex;

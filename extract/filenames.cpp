@@ -1,5 +1,7 @@
 #include "extract/filenames.h"
 
+#include "extract/launcherfiles.h"
+
 #include <QLatin1String>
 #include <QList>
 
@@ -63,8 +65,7 @@ bool escapesRoot(const QString &name)
 // run before), and the folder an update is staged in: no archive may write over them.
 bool isLauncherName(QStringView topComponent)
 {
-    for (const char *own : {"launcher.lock", "launcher.lock.rmlock", "launcher.log",
-                            "launcher.1.log", ".veltro-update"}) {
+    for (const char *own : LauncherFiles::all) {
         if (topComponent.compare(QLatin1String(own), Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -1,6 +1,7 @@
 #include "extract/stagedinstall.h"
 
 #include "extract/filenames.h"
+#include "extract/launcherfiles.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,7 +20,7 @@ std::function<bool(const QString &)> StagedInstall::replaceHook;
 namespace {
 
 // Beside the repositories' folders; FileNames refuses it as an entry's top folder.
-constexpr char workFolder[] = "/.veltro-update";
+const QString workFolder = QStringLiteral("/") + LauncherFiles::workFolder;
 
 #ifdef Q_OS_WIN
 // The long-path form, which also lifts the 260-character limit.
