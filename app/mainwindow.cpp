@@ -12,7 +12,6 @@
 #include <QNetworkRequest>
 #include <QPalette>
 #include <QPixmap>
-#include <QResizeEvent>
 #include <QScopeGuard>
 #include <QUrl>
 
@@ -31,11 +30,6 @@ MainWindow::MainWindow(const QString &manifestUrl, QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
-}
-
-void MainWindow::resizeEvent(QResizeEvent *event)
-{
-    QMainWindow::resizeEvent(event);
 }
 
 void MainWindow::setBackground(QString url)

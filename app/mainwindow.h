@@ -3,8 +3,6 @@
 #include <QMainWindow>
 #include <QString>
 
-class QResizeEvent;
-
 namespace Ui {
 class MainWindow;
 }
@@ -21,9 +19,6 @@ public:
 
     // Downloads the picture at url and makes it the window background, covering the window.
     void setBackground(QString url);
-
-protected:
-    void resizeEvent(QResizeEvent *event) override;
 
 private:
     Ui::MainWindow *ui;

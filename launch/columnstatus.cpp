@@ -1,16 +1,10 @@
 #include "launch/columnstatus.h"
 
-#include "launch/buttonpanel.h"
-#include "manifest/repomanager.h"
-
 #include <QAbstractButton>
 #include <QLabel>
-#include <QList>
 #include <QProgressBar>
-#include <QVariant>
 #include <QWidget>
 
-#include <chrono>
 #include <cmath>
 
 #ifdef Q_OS_WIN
@@ -19,35 +13,8 @@
 
 namespace {
 
-// The bar carries when its download started: the calls come from different handlers, and each
-// makes a ColumnStatus of its own.
-constexpr char startedProperty[] = "veltroDownloadStarted";
 // Before this the average speed swings too much to say a time.
 constexpr qint64 estimateAfterMs = 3000;
-
-qint64 steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Binary units with the names Windows shows ("312 MB", "1.4 GB"); one decimal below 10.
-QString sizeText(qint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("%1 bytes").arg(bytes);
-    const char *units[] = {"KB", "MB", "GB", "TB"};
-    int unit = 0;
-    qint64 scale = 1024;
-    while (unit < 3 && bytes / scale >= 1024) {
-        scale *= 1024;
-        ++unit;
-    }
-    const qint64 tenths = bytes * 10 / scale;
-    const QString number = tenths < 100 ? QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10)
-                                        : QString::number(bytes / scale);
-    return number + ' ' + QLatin1String(units[unit]);
-}
 
 QString timeLeftText(double msLeft)
 {
@@ -80,6 +47,24 @@ void tellWindowsWeAreAlive()
 
 } // namespace
 
+// Binary units with the names Windows shows; one decimal below 10.
+QString sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    const char *units[] = {"KB", "MB", "GB", "TB"};
+    int unit = 0;
+    qint64 scale = 1024;
+    while (unit < 3 && bytes / scale >= 1024) {
+        scale *= 1024;
+        ++unit;
+    }
+    const qint64 tenths = bytes * 10 / scale;
+    const QString number = tenths < 100 ? QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10)
+                                        : QString::number(bytes / scale);
+    return number + ' ' + QLatin1String(units[unit]);
+}
+
 QString failureText(UpdateFailure failure, const QString &detail)
 {
     QString why;
@@ -101,67 +86,60 @@ QString failureText(UpdateFailure failure, const QString &detail)
     case UpdateFailure::Extraction:
         why = QStringLiteral("Update failed: %1 could not be written").arg(detail);
         break;
+    case UpdateFailure::ArchiveMissing:
+        why = QStringLiteral("Update failed: the downloaded archive %1 is missing").arg(detail);
+        break;
+    case UpdateFailure::ArchiveDamaged:
+        why = QStringLiteral("Update failed: the downloaded archive is damaged (%1)").arg(detail);
+        break;
     case UpdateFailure::FileInUse:
         why = QStringLiteral("Update failed: %1 is in use; close the program").arg(detail);
         break;
+    case UpdateFailure::NoSpace:
+        why = QStringLiteral("Not enough disk space: %1").arg(detail);
+        break;
+    case UpdateFailure::RecordUnwritable:
+        why = QStringLiteral("Update failed: the installed version could not be recorded in %1")
+                  .arg(detail);
+        break;
+    case UpdateFailure::RestoreFailed:
+        return QStringLiteral("Update failed: %1 could not be put back. The game will be repaired "
+                              "at the next start.")
+            .arg(detail);
     }
     // Details such as the system's reasons may end with their own full stop.
     return why + QLatin1String(why.endsWith(u'.') ? "" : ".")
            + QStringLiteral(" It will be tried again at the next start.");
 }
 
-QString downloadText(qint64 received, qint64 total, qint64 elapsedMs)
+QString downloadText(qint64 received, qint64 total, qint64 attemptBytes, qint64 attemptMs)
 {
     if (total <= 0)
         return sizeText(received) + QStringLiteral(" downloaded");
     QString text = sizeText(received) + QStringLiteral(" of ") + sizeText(total);
-    if (elapsedMs >= estimateAfterMs && received > 0 && received < total)
+    if (attemptMs >= estimateAfterMs && attemptBytes > 0 && received < total)
         text += QStringLiteral(" \u00B7 ")
-                + timeLeftText(double(total - received) * double(elapsedMs) / double(received));
+                + timeLeftText(double(total - received) * double(attemptMs) / double(attemptBytes));
     return text;
 }
 
-ColumnStatus::ColumnStatus(QProgressBar *bar) : bar(bar)
+ColumnStatus::ColumnStatus(QProgressBar *bar, QLabel *statusLine, QAbstractButton *retry)
+    : m_bar(bar), m_statusLine(statusLine), m_retry(retry)
 {
 }
 
-ColumnStatus ColumnStatus::find(RepoManager *manager, const QString &repoName)
+ColumnStatus::ColumnStatus(QProgressBar *bar) : m_bar(bar)
 {
-    return ColumnStatus(manager->findProgressBar(repoName));
-}
-
-ColumnStatus ColumnStatus::findQuietly(const RepoManager *manager, const QString &repoName)
-{
-    QWidget *panel = findButtonPanel(manager);
-    if (!panel)
-        return {};
-    const QList<QProgressBar *> bars = panel->findChildren<QProgressBar *>();
-    for (QProgressBar *bar : bars) {
-        if (bar->objectName() == repoName)
-            return ColumnStatus(bar);
+    if (QWidget *column = bar ? bar->parentWidget() : nullptr) {
+        m_statusLine = column->findChild<QLabel *>(statusLineName, Qt::FindDirectChildrenOnly);
+        m_retry = column->findChild<QAbstractButton *>(retryButtonName, Qt::FindDirectChildrenOnly);
     }
-    return {};
-}
-
-QLabel *ColumnStatus::statusLine() const
-{
-    QWidget *column = bar ? bar->parentWidget() : nullptr;
-    return column ? column->findChild<QLabel *>(statusLineName, Qt::FindDirectChildrenOnly)
-                  : nullptr;
-}
-
-QAbstractButton *ColumnStatus::retryButton() const
-{
-    QWidget *column = bar ? bar->parentWidget() : nullptr;
-    return column
-               ? column->findChild<QAbstractButton *>(retryButtonName, Qt::FindDirectChildrenOnly)
-               : nullptr;
 }
 
 // An empty line is hidden, so a column with nothing to say looks as it always did.
 void ColumnStatus::say(const QString &text, bool repaintNow)
 {
-    QLabel *line = statusLine();
+    QLabel *line = m_statusLine;
     if (!line || line->text() == text)
         return;
     line->setText(text);
@@ -171,94 +149,118 @@ void ColumnStatus::say(const QString &text, bool repaintNow)
         line->repaint();
 }
 
+void ColumnStatus::showRetry(bool shown)
+{
+    if (!m_retry)
+        return;
+    m_retry->setEnabled(true);
+    m_retry->setVisible(shown);
+}
+
 void ColumnStatus::downloadStarted()
 {
-    if (!bar)
+    if (!m_bar)
         return;
-    bar->setRange(0, 100);
-    bar->setValue(0);
-    bar->setVisible(true);
-    bar->setProperty(startedProperty, steadyMs());
+    m_bar->setRange(0, 100);
+    m_bar->setValue(0);
+    m_bar->setVisible(true);
     say(QString());
 }
 
-void ColumnStatus::downloadProgress(qint64 received, qint64 fileSize)
+void ColumnStatus::downloadProgress(qint64 received, qint64 total, qint64 attemptBytes,
+                                    qint64 attemptMs)
 {
-    if (!bar)
+    if (!m_bar)
         return;
-    if (fileSize > 0)
-        bar->setValue(int(received * 100 / fileSize));
+    if (total > 0)
+        m_bar->setValue(int(qMin(received, total) * 100 / total));
     else
-        bar->setRange(0, 0);
-    const QVariant started = bar->property(startedProperty);
-    say(downloadText(received, fileSize,
-                     started.isValid() ? steadyMs() - started.toLongLong() : 0));
+        m_bar->setRange(0, 0);
+    say(downloadText(received, total, attemptBytes, attemptMs));
 }
 
 void ColumnStatus::downloadFailed()
 {
-    if (!bar)
+    if (!m_bar)
         return;
-    bar->setRange(0, 100);
-    bar->setValue(0);
+    m_bar->setRange(0, 100);
+    m_bar->setValue(0);
+}
+
+void ColumnStatus::retrying(const QString &reason, int attempt, bool offerRetry)
+{
+    say(QStringLiteral("Download failed (%1). Trying again (attempt %2)\u2026")
+            .arg(reason)
+            .arg(attempt));
+    showRetry(offerRetry);
 }
 
 void ColumnStatus::extractionProgress(qint64 done, qint64 total)
 {
     tellWindowsWeAreAlive();
-    if (!bar || total <= 0)
+    if (!m_bar || total <= 0)
         return;
     const int percent = int(done * 100 / total);
-    if (bar->maximum() == 100 && bar->value() == percent)
+    if (m_bar->maximum() == 100 && m_bar->value() == percent)
         return;
-    bar->setRange(0, 100);
-    bar->setValue(percent);
+    m_bar->setRange(0, 100);
+    m_bar->setValue(percent);
     // Painted now: no event loop turns until the extraction returns.
-    bar->repaint();
+    m_bar->repaint();
     say(QStringLiteral("Installing: %1%").arg(percent), true);
+}
+
+void ColumnStatus::movingFiles()
+{
+    tellWindowsWeAreAlive();
+    say(QStringLiteral("Installing: moving files"), true);
 }
 
 void ColumnStatus::extractionEnded()
 {
-    if (!bar)
+    if (!m_bar)
         return;
-    bar->setRange(0, 100);
-    bar->setValue(100);
-    bar->setVisible(false);
+    m_bar->setRange(0, 100);
+    m_bar->setValue(100);
+    m_bar->setVisible(false);
     // A failure said before the end stays; only the progress goes.
-    const QAbstractButton *retry = retryButton();
-    if (!retry || retry->isHidden())
+    if (!m_retry || m_retry->isHidden())
         say(QString());
 }
 
 void ColumnStatus::installed()
 {
-    if (!bar)
+    if (!m_bar)
         return;
-    bar->setRange(0, 100);
-    bar->setValue(100);
-    clear();
+    m_bar->setRange(0, 100);
+    m_bar->setValue(100);
+    say(QString());
+    showRetry(false);
 }
 
-void ColumnStatus::clear()
+void ColumnStatus::upToDate()
 {
+    if (m_bar)
+        m_bar->setVisible(false);
     say(QString());
-    if (QAbstractButton *retry = retryButton())
-        retry->setVisible(false);
+    showRetry(false);
 }
 
 void ColumnStatus::failed(UpdateFailure failure, const QString &detail)
 {
     say(wrappable(failureText(failure, detail)));
-    if (QAbstractButton *retry = retryButton()) {
-        retry->setEnabled(true);
-        retry->setVisible(true);
-    }
+    showRetry(true);
+}
+
+void ColumnStatus::refused(const QString &why)
+{
+    say(wrappable(why));
+    showRetry(false);
 }
 
 void ColumnStatus::retryStarted()
 {
     say(QStringLiteral("Trying again\u2026"));
-    if (QAbstractButton *retry = retryButton())
-        retry->setEnabled(false);
+    if (m_retry)
+        m_retry->setEnabled(false);
 }

@@ -1,19 +1,16 @@
-#include "launch/buttonpanel.h"
-#include "manifest/repomanager.h"
+#include "launch/gating.h"
 
 #include <QDebug>
 #include <QList>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QString>
 #include <QWidget>
 
-void RepoManager::disableAllButtons()
+namespace Gating {
+
+void disableButtons(QWidget *panel)
 {
-    QWidget *panel = findButtonPanel(this);
-    if (!panel) {
-        qDebug() << "Button panel not found!";
-        return;
-    }
     const QList<QPushButton *> buttons =
         panel->findChildren<QPushButton *>(QString(), Qt::FindChildrenRecursively);
     for (QPushButton *button : buttons)
@@ -21,43 +18,34 @@ void RepoManager::disableAllButtons()
     qDebug() << "Todos os botões foram desativados!";
 }
 
-void RepoManager::enableButtonsIfComplete()
+bool enableButtonsIfComplete(QWidget *panel)
 {
-    QWidget *panel = findButtonPanel(this);
-    if (!panel) {
-        qDebug() << "Panel de botões não encontrado!";
-        return;
-    }
-    // A shown bar is a pending update, whatever its value.
     const QList<QProgressBar *> bars =
         panel->findChildren<QProgressBar *>(QString(), Qt::FindChildrenRecursively);
     for (const QProgressBar *bar : bars) {
         if (bar->isVisible()) {
             qDebug() << "Nem todas as barras de progresso estão completas. Os botões não serão "
                         "ativados ainda.";
-            return;
+            return false;
         }
     }
     const QList<QPushButton *> buttons =
         panel->findChildren<QPushButton *>(QString(), Qt::FindChildrenRecursively);
     for (QPushButton *button : buttons)
         button->setEnabled(true);
-    qDebug() << "Todos os botões foram ativados, todas as atualizações estão completas!";
+    qDebug() << allUpdatesDoneLine;
+    return true;
 }
 
-QProgressBar *RepoManager::findProgressBar(const QString &repoName)
+QProgressBar *progressBar(QWidget *panel, const QString &repoName)
 {
-    QWidget *panel = findButtonPanel(this);
-    if (!panel) {
-        qDebug() << "Button panel not found!";
-        return nullptr;
-    }
     const QList<QProgressBar *> bars =
         panel->findChildren<QProgressBar *>(QString(), Qt::FindChildrenRecursively);
     for (QProgressBar *bar : bars) {
         if (bar->objectName() == repoName)
             return bar;
     }
-    qDebug() << "Repository progress bar " << repoName << "not found!";
     return nullptr;
 }
+
+} // namespace Gating

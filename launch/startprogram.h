@@ -1,9 +1,7 @@
 #pragma once
 
-class QJsonObject;
 class QString;
-class RepoManager;
 
-// Starts exe of a repository from its folder under the install root, with the entry's args.
-// The entry's dir and args are read now, as they were when the column was built.
-void startProgram(RepoManager *manager, const QString &exe, const QJsonObject &entry);
+// Starts workingDir/exe as a detached process in workingDir, with args split at blanks; on
+// failure the player is told in the "Execution Error" box. False when it did not start.
+bool startProgram(const QString &exe, const QString &args, const QString &workingDir);

@@ -3,9 +3,9 @@
 #include "app/borderedlabel.h"
 #include "app/buildconfig.h"
 #include "app/mainwindow.h"
+#include "extract/installroot.h"
 #include "launch/buttonpanel.h"
 #include "launch/columnstatus.h"
-#include "launch/startprogram.h"
 #include "manifest/repo.h"
 
 #include <QCoreApplication>
@@ -20,7 +20,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStringList>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -56,22 +55,6 @@ constexpr char updateBoxStyle[] =
     "'Segoe UI', 'Arial';}QPushButton {background-color: rgba(68, 68, 68, 200);color: "
     "#eaeaea;border: 1px solid rgba(255, 255, 255, 150);border-radius: 10px;padding: 8px "
     "20px;font-size: 14px;}QPushButton:hover {background-color: rgba(85, 85, 85, 220);}";
-
-// Elements of a JSON array as text; non-strings read as empty text but still count.
-QStringList textList(const QJsonValue &value)
-{
-    QStringList list;
-    const QJsonArray array = value.toArray();
-    for (const QJsonValue &element : array)
-        list.append(element.toString());
-    return list;
-}
-
-// A manifest may hold fewer captions than programs; the missing ones read as empty.
-QString elementOrEmpty(const QStringList &list, qsizetype i)
-{
-    return i < list.size() ? list.at(i) : QString();
-}
 
 BorderedLabel *makeCaption(const QString &text, const char *style, QWidget *parent)
 {
@@ -121,48 +104,49 @@ void showUpdateRequired(const QString &requiredVersion)
 }
 
 // One repository's column: its caption, one program button per program, each with its caption,
-// and its hidden progress bar. The widgets end up as children of the column.
-QWidget *buildColumn(RepoManager *manager, const QJsonObject &entry, QWidget *panel)
+// its hidden progress bar, and the status line and Retry under it. The widgets end up as
+// children of the column.
+struct Column
 {
-    const QString name = entry.value("name").toString();
-    const QString icon = entry.value("icon").toString();
-    const QStringList exes = textList(entry.value("exes"));
-    const QStringList tooltips = textList(entry.value("tooltip"));
+    QWidget *widget;
+    QProgressBar *bar;
+    QLabel *statusLine;
+    QToolButton *retry;
+};
 
+// Starts the repository's program i from its folder under the install root.
+void connectProgram(QPushButton *button, RepoManager *manager, const Repo &repo, int i)
+{
+    QObject::connect(
+        button, &QPushButton::clicked, button,
+        [manager, repo, i] {
+            // An entry without programs still shows its button; there is nothing to start.
+            if (i >= repo.exes.size())
+                return;
+            if (i > 0)
+                qDebug() << "Botão do repositório" << repo.name << "foi clicado!";
+            manager->launchExecutable(repo.exes.at(i), repo.args, installRoot() + "/" + repo.dir);
+        },
+        Qt::DirectConnection);
+}
+
+Column buildColumn(RepoManager *manager, const Repo &repo, QWidget *panel)
+{
     auto *column = new QWidget(panel);
     auto *columnLayout = new QVBoxLayout(column);
     columnLayout->setAlignment(Qt::AlignCenter);
 
-    columnLayout->addWidget(makeCaption(name, captionStyle, panel), 0, Qt::AlignCenter);
+    columnLayout->addWidget(makeCaption(repo.name, captionStyle, panel), 0, Qt::AlignCenter);
 
-    const QString picture = QString(":/assets/%1.png").arg(icon);
-    QPushButton *first = makeProgramButton(elementOrEmpty(tooltips, 0),
-                                           QString(largeButtonStyle).arg(picture));
-    QObject::connect(
-        first, &QPushButton::clicked, first,
-        [manager, exes, entry] {
-            // An entry without programs still shows its button; there is nothing to start.
-            if (!exes.isEmpty())
-                startProgram(manager, exes.at(0), entry);
-        },
-        Qt::DirectConnection);
-    columnLayout->addWidget(first);
-    columnLayout->addWidget(makeCaption(elementOrEmpty(tooltips, 0), buttonCaptionStyle, panel), 0,
-                            Qt::AlignCenter);
-
-    for (int i = 1; i < exes.size(); ++i) {
-        QPushButton *button = makeProgramButton(elementOrEmpty(tooltips, i),
-                                                QString(smallButtonStyle).arg(picture));
-        QObject::connect(
-            button, &QPushButton::clicked, button,
-            [name, manager, exes, i, entry] {
-                qDebug() << "Botão do repositório" << name << "foi clicado!";
-                startProgram(manager, exes.at(i), entry);
-            },
-            Qt::DirectConnection);
+    const QString picture = QString(":/assets/%1.png").arg(repo.icon);
+    for (int i = 0; i < qMax<qsizetype>(repo.exes.size(), 1); ++i) {
+        QPushButton *button =
+            makeProgramButton(repo.tooltip(i),
+                              QString(i == 0 ? largeButtonStyle : smallButtonStyle).arg(picture));
+        connectProgram(button, manager, repo, i);
         columnLayout->addWidget(button);
-        columnLayout->addWidget(makeCaption(elementOrEmpty(tooltips, i), buttonCaptionStyle, panel),
-                                0, Qt::AlignCenter);
+        columnLayout->addWidget(makeCaption(repo.tooltip(i), buttonCaptionStyle, panel), 0,
+                                Qt::AlignCenter);
     }
 
     auto *bar = new QProgressBar();
@@ -170,7 +154,7 @@ QWidget *buildColumn(RepoManager *manager, const QJsonObject &entry, QWidget *pa
     bar->setValue(0);
     bar->setTextVisible(false);
     bar->setStyleSheet(progressBarStyle);
-    bar->setObjectName(name);
+    bar->setObjectName(repo.name);
     bar->setVisible(false);
     columnLayout->addWidget(bar, 0, Qt::AlignCenter);
 
@@ -190,16 +174,8 @@ QWidget *buildColumn(RepoManager *manager, const QJsonObject &entry, QWidget *pa
     retry->setStyleSheet(retryStyle);
     retry->setCursor(Qt::PointingHandCursor);
     retry->setVisible(false);
-    const Repo repo = repoFromEntry(entry);
-    QObject::connect(
-        retry, &QToolButton::clicked, retry,
-        [manager, repo] {
-            ColumnStatus::findQuietly(manager, repo.name).retryStarted();
-            manager->fetchLatestCommitHash(repo);
-        },
-        Qt::DirectConnection);
     columnLayout->addWidget(retry, 0, Qt::AlignCenter);
-    return column;
+    return {column, bar, status, retry};
 }
 
 } // namespace
@@ -231,9 +207,19 @@ void RepoManager::buildPanel(const QJsonObject &manifest)
 
     const QJsonArray repos = manifest.value("repos").toArray();
     for (const QJsonValue &element : repos) {
-        const QJsonObject entry = element.toObject();
-        panelLayout->addWidget(buildColumn(this, entry, panel));
-        fetchLatestCommitHash(repoFromEntry(entry));
+        const Repo repo = repoFromEntry(element.toObject());
+        const Column column = buildColumn(this, repo, panel);
+        panelLayout->addWidget(column.widget);
+        ColumnStatus status(column.bar, column.statusLine, column.retry);
+        if (!addColumn(repo, status)) {
+            qDebug() << "Not synchronising repository listed twice:" << repo.name;
+            status.refused(QStringLiteral("Not updated: a repository of the same name is listed "
+                                          "before this one."));
+            continue;
+        }
+        connect(column.retry, &QToolButton::clicked, this,
+                [this, name = repo.name] { retryNow(name); });
+        fetchLatestCommitHash(repo);
     }
 
     panel->show();

@@ -1,7 +1,21 @@
 #include "manifest/repo.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+
+namespace {
+
+QStringList textList(const QJsonValue &value)
+{
+    QStringList list;
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue &element : array)
+        list.append(element.toString());
+    return list;
+}
+
+} // namespace
 
 Repo repoFromEntry(const QJsonObject &entry)
 {
@@ -12,5 +26,8 @@ Repo repoFromEntry(const QJsonObject &entry)
     repo.exe = entry.value("exe").toString();
     repo.args = entry.value("args").toString();
     repo.download = entry.value("download").toString();
+    repo.icon = entry.value("icon").toString();
+    repo.exes = textList(entry.value("exes"));
+    repo.tooltips = textList(entry.value("tooltip"));
     return repo;
 }

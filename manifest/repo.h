@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QJsonObject;
 
-// What the synchronisation of one repository needs, copied into every asynchronous step.
+// One repository as its manifest entry describes it, parsed once: what its synchronisation needs
+// (the six values copied into every asynchronous step) and what its column shows.
 struct Repo
 {
     QString name;
@@ -13,7 +15,14 @@ struct Repo
     QString exe;
     QString args;
     QString download;
+
+    QString icon;
+    QStringList exes;     // the programs, one button each
+    QStringList tooltips; // their captions; fewer than the programs read as empty
+
+    QString tooltip(qsizetype i) const { return tooltips.value(i); }
 };
 
-// The repository's values from its manifest entry; missing or non-text keys read as empty.
+// The repository's values from its manifest entry; missing or non-text keys read as empty, and
+// non-text elements of the lists as empty text.
 Repo repoFromEntry(const QJsonObject &entry);

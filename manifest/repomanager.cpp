@@ -1,5 +1,8 @@
 #include "manifest/repomanager.h"
 
+#include "launch/buttonpanel.h"
+#include "launch/gating.h"
+#include "launch/startprogram.h"
 #include "sync/watchedrequest.h"
 
 #include <QDebug>
@@ -9,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QProgressBar>
 #include <QScopeGuard>
 #include <QUrl>
 
@@ -32,10 +36,54 @@ void RepoManager::onJsonDownloaded()
     if (!reply)
         return;
     const auto release = qScopeGuard([reply] { reply->deleteLater(); });
-    if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
+    // A body that is no JSON object (a Wi-Fi log-in page, an error page sent with 200) is no
+    // manifest: taken for an empty one, it would ask every player for a new launcher.
+    const QJsonDocument manifest = WatchedRequest::error(reply) == QNetworkReply::NoError
+                                       ? QJsonDocument::fromJson(reply->readAll())
+                                       : QJsonDocument();
+    if (!manifest.isObject()) {
         QMessageBox::warning(nullptr, "Download Error", "Failed to download JSON.", QMessageBox::Ok,
                              QMessageBox::NoButton);
-    } else {
-        buildPanel(QJsonDocument::fromJson(reply->readAll()).object());
+        return;
     }
+    buildPanel(manifest.object());
+}
+
+void RepoManager::disableAllButtons()
+{
+    QWidget *panel = findButtonPanel(this);
+    if (!panel) {
+        qDebug() << "Button panel not found!";
+        return;
+    }
+    Gating::disableButtons(panel);
+}
+
+void RepoManager::enableButtonsIfComplete()
+{
+    QWidget *panel = findButtonPanel(this);
+    if (!panel) {
+        qDebug() << "Panel de botões não encontrado!";
+        return;
+    }
+    Gating::enableButtonsIfComplete(panel);
+}
+
+QProgressBar *RepoManager::findProgressBar(const QString &repoName)
+{
+    QWidget *panel = findButtonPanel(this);
+    if (!panel) {
+        qDebug() << "Button panel not found!";
+        return nullptr;
+    }
+    QProgressBar *bar = Gating::progressBar(panel, repoName);
+    if (!bar)
+        qDebug() << "Repository progress bar " << repoName << "not found!";
+    return bar;
+}
+
+void RepoManager::launchExecutable(const QString &exe, const QString &args,
+                                   const QString &workingDir)
+{
+    startProgram(exe, args, workingDir);
 }

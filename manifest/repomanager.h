@@ -1,16 +1,22 @@
 #pragma once
 
+#include "launch/columnstatus.h"
 #include "manifest/repo.h"
 
+#include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QJsonObject;
 class QNetworkAccessManager;
 class QProgressBar;
+class QTimer;
+struct TransferOutcome;
 
-// The launcher's logic: manifest, panel, synchronisation, gating and launch. Keeps no state per
-// repository; each asynchronous step carries copies of what it needs in its handler.
+// The launcher's logic: manifest, panel, synchronisation, gating and launch. The subsystems below
+// it (the commit check, the archive transfer, the install, the gating, the launch) report what
+// happened; the manager decides what follows and shows it in the repository's column.
 class RepoManager : public QObject
 {
     Q_OBJECT
@@ -19,18 +25,15 @@ public:
     explicit RepoManager(QObject *parent = nullptr);
     ~RepoManager() override;
 
-    // manifest/
     void downloadJson(const QString &url);
     void buildPanel(const QJsonObject &manifest);
 
-    // sync/
     void fetchLatestCommitHash(const Repo &repo);
     void downloadZip(const Repo &repo, const QString &latestCommitHash);
+    // Installs the downloaded archive and records the commit; true when both were done.
+    bool processDownloadedZip(const QString &zipFilePath, const Repo &repo,
+                              const QString &latestCommitHash);
 
-    // extract/: true when the archive was extracted completely.
-    bool processDownloadedZip(const QString &zipFilePath);
-
-    // launch/
     void disableAllButtons();
     void enableButtonsIfComplete();
     QProgressBar *findProgressBar(const QString &repoName);
@@ -40,5 +43,25 @@ private slots:
     void onJsonDownloaded();
 
 private:
+    // What the manager holds of one synchronised repository: its column, found once when the
+    // panel is built, and its automatic retries.
+    struct Synchronised
+    {
+        Repo repo;
+        ColumnStatus column;
+        int failedAttempts = 0;
+        QPointer<QTimer> retryTimer;
+    };
+
+    // Adds the repository's column; false when an earlier entry has the same name (in any letter
+    // case: one file on Windows), which alone is synchronised.
+    bool addColumn(const Repo &repo, const ColumnStatus &column);
+    Synchronised *synchronised(const QString &repoName);
+    void downloadEnded(const Repo &repo, const QString &latestCommitHash,
+                       const TransferOutcome &outcome);
+    void scheduleRetry(Synchronised &repo, const QString &latestCommitHash, const QString &reason);
+    void retryNow(const QString &repoName);
+
     QNetworkAccessManager *networkManager;
+    QHash<QString, Synchronised> m_repos; // by the name in folded case
 };

@@ -6,10 +6,10 @@ bool ArchiveSink::openFresh()
     return m_file.open(QIODevice::WriteOnly);
 }
 
-bool ArchiveSink::openAppend()
+bool ArchiveSink::openAt(qint64 from)
 {
     m_file.close();
-    return m_file.open(QIODevice::WriteOnly | QIODevice::Append);
+    return m_file.open(QIODevice::ReadWrite) && m_file.resize(from) && m_file.seek(from);
 }
 
 bool ArchiveSink::write(const QByteArray &bytes)

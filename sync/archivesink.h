@@ -14,8 +14,8 @@ public:
 
     // Empties the file (creating it) and opens it for writing.
     bool openFresh();
-    // Opens the file to append to what it holds.
-    bool openAppend();
+    // Opens the file to go on writing at from, what it holds beyond cut off.
+    bool openAt(qint64 from);
     // False when the file took fewer bytes than given.
     bool write(const QByteArray &bytes);
     // Flushes and closes; false when buffered bytes were refused.

@@ -1,75 +1,98 @@
 #pragma once
 
-#include "launch/columnstatus.h"
-#include "manifest/repo.h"
 #include "sync/archivesink.h"
 #include "sync/boundedreader.h"
+#include "sync/transferprotocol.h"
 
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
 
-#include <optional>
-
 class QNetworkAccessManager;
-class RepoManager;
 
-// One attempt to download a repository's archive: the HEAD, the GET streamed into the archive
-// file, and the completion that has the archive extracted and the commit recorded. A closed
-// connection or a time-out schedules a new attempt. An archive left by an earlier attempt or
-// start is continued with a ranged GET when the server still has the same file (see
-// ResumeRecord). The manager owns the attempt, which deletes itself once the attempt is over.
+// How far a download is. The time left is estimated from this attempt's bytes and time alone.
+struct TransferProgress
+{
+    qint64 received = 0; // of the whole archive, a continued download's earlier bytes included
+    qint64 total = -1;   // the archive's length; -1 when unknown
+    qint64 attemptBytes = 0;
+    qint64 attemptMs = 0;
+};
+
+// How an attempt ended.
+struct TransferOutcome
+{
+    enum Kind {
+        Downloaded, // the archive file is whole
+        Failed,     // reason: the player's words ("server answered 404", "connection lost")
+        Unwritable, // reason: the folder, ": " and the system's reason
+    } kind = Failed;
+    QString reason;
+    bool retried = false; // Failed by a cut or a time-out: a new attempt is due
+};
+
+// One attempt to download a repository's archive: the HEAD, then the GET streamed into the
+// archive file. An archive left by an earlier attempt or start is continued with a ranged GET,
+// or used as it is, when it was downloaded from the same address for the same commit and the
+// server still has the same file (see TransferProtocol). It reports how far it is and how it
+// ended, and knows nothing of who asked: retrying, installing and showing are its owner's.
 class ArchiveTransfer : public QObject
 {
+    Q_OBJECT
+
 public:
-    static void start(RepoManager *manager, QNetworkAccessManager *network, const Repo &repo,
-                      const QString &latestCommitHash);
+    ArchiveTransfer(QNetworkAccessManager *network, const QUrl &url, const QString &archivePath,
+                    const QString &commit, QObject *parent);
+
+    // Sends the HEAD; finished() follows exactly once, later.
+    void start();
+
+signals:
+    void progress(const TransferProgress &progress);
+    void finished(const TransferOutcome &outcome);
 
 private:
-    ArchiveTransfer(RepoManager *manager, QNetworkAccessManager *network, const Repo &repo,
-                    const QString &latestCommitHash);
+    enum class Phase {
+        Idle,
+        Head,
+        Asked,           // the GET sent, its answer not yet known
+        Storing,         // the answer is the archive's bytes
+        Discarding,      // the answer is an error page
+        RestartingAtEnd, // the answer refused the range; the archive is asked whole once it ends
+        Ended,
+    };
 
     void headFinished(QNetworkReply *head);
-    qint64 resumePoint(const QNetworkReply &head);
-    void download(qint64 from);
+    void download(const TransferProtocol::Start &from);
     void sendGet();
-    bool openFresh();
-    void connectGet();
     void headersArrived();
-    bool rangeFits() const;
     void restartFromZero();
     void showProgress(qint64 bytesReceived, qint64 bytesTotal);
     void receive();
     bool storeArrivedBytes();
     void writeFailed();
-    void noteWriteFailure();
-    void showUnwritable();
     void reportError(QNetworkReply::NetworkError code, const QString &text);
     void complete();
-    bool cutShort() const;
-    void installDownloaded();
+    void end(const TransferOutcome &outcome);
+    TransferOutcome unwritable();
 
-    RepoManager *m_manager;
     QNetworkAccessManager *m_network;
-    Repo m_repo;
-    QString m_latestCommitHash;
-    QString m_archivePath;
     QUrl m_url;
-    ColumnStatus m_status;
+    QString m_archivePath;
+    QString m_commit;
     ArchiveSink m_sink;
     BoundedReader m_reader;
-    qint64 m_fileSize = -1;          // from the HEAD; -1 when it gave none
+    Phase m_phase = Phase::Idle;
+    TransferProtocol::Start m_from;  // what this GET asked for
+    qint64 m_headSize = -1;          // from the HEAD; -1 when it gave none
     QPointer<QNetworkReply> m_reply; // the GET
     QMetaObject::Connection m_errorHandler;
-    qint64 m_offset = 0;    // what the archive held when this GET was sent, and continues
-    QByteArray m_validator; // of the bytes held, sent in If-Range
-    bool m_headersSeen = false;
-    bool m_bodyWanted = false;   // the answer is the archive, not an error page
-    bool m_restartAtEnd = false; // from the start once this answer has ended
-    bool m_retrying = false;
-    qint64 m_bytesWritten = 0; // by this GET
-    // Qt's text for bytes the archive file refused; the attempt fails with it.
-    std::optional<QString> m_writeFailure;
+    qint64 m_bodyBytes = 0; // stored of this GET's body
+    qint64 m_expected = -1; // the archive file's length once this answer is stored; -1: unknown
+    bool m_retried = false;
+    bool m_writeFailed = false;
+    QElapsedTimer m_attemptClock;
 };

@@ -1,7 +1,5 @@
-#include "launch/columnstatus.h"
-#include "manifest/repomanager.h"
+#include "sync/commitcheck.h"
 
-#include "sync/syncfiles.h"
 #include "sync/watchedrequest.h"
 
 #include <QDebug>
@@ -11,51 +9,39 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QScopeGuard>
 #include <QUrl>
+#include <QVariant>
 
-void RepoManager::fetchLatestCommitHash(const Repo &repo)
+void checkLatestCommit(QNetworkAccessManager *network, const QString &repoName, const QString &api,
+                       QObject *context,
+                       const std::function<void(const CommitCheckOutcome &)> &done)
 {
-    if (!SyncFiles::acceptRepoName(repo.name))
-        return;
-
-    QNetworkRequest request(QUrl(QString("%1").arg(repo.api), QUrl::TolerantMode));
-    qDebug() << "Fetching latest commit hash from GitLab for repository: " << repo.name;
-    QNetworkReply *reply = WatchedRequest::get(networkManager, request);
-
-    RepoManager *manager = this;
-    connect(
+    QNetworkRequest request(QUrl(QString("%1").arg(api), QUrl::TolerantMode));
+    qDebug() << "Fetching latest commit hash from GitLab for repository: " << repoName;
+    QNetworkReply *reply = WatchedRequest::get(network, request);
+    QObject::connect(
         reply, &QNetworkReply::finished, reply,
-        [reply, manager, repo] {
+        [reply, context = QPointer<QObject>(context), done] {
             const auto release = qScopeGuard([reply] { reply->deleteLater(); });
+            CommitCheckOutcome outcome;
             if (WatchedRequest::error(reply) != QNetworkReply::NoError) {
-                const int status =
-                    reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                outcome.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                 qDebug() << "Failed to fetch commit hash from GitLab: "
-                         << WatchedRequest::errorString(reply) << "HTTP Status Code: " << status;
-                ColumnStatus::findQuietly(manager, repo.name)
-                    .failed(UpdateFailure::CommitCheck,
-                            status ? QString::number(status) : QString());
-                return;
-            }
-
-            const QJsonArray commits = QJsonDocument::fromJson(reply->readAll()).array();
-            if (commits.isEmpty()) {
+                         << WatchedRequest::errorString(reply)
+                         << "HTTP Status Code: " << outcome.status;
+            } else if (const QJsonArray commits = QJsonDocument::fromJson(reply->readAll()).array();
+                       commits.isEmpty()) {
                 qDebug() << "No commits found for the repository.";
-                ColumnStatus::findQuietly(manager, repo.name).failed(UpdateFailure::NoCommits);
-                return;
-            }
-
-            const QString latest = commits.at(0).toObject().value("id").toString();
-            qDebug() << "Latest commit hash from GitLab: " << latest;
-            if (SyncFiles::readRecordedCommit(repo.name) == latest) {
-                qDebug() << "Repository is up-to-date. No need to download.";
-                ColumnStatus::findQuietly(manager, repo.name).clear();
-                manager->enableButtonsIfComplete();
+                outcome.kind = CommitCheckOutcome::NoCommits;
             } else {
-                qDebug() << "Hash is different. Downloading ZIP...";
-                manager->downloadZip(repo, latest);
+                outcome.kind = CommitCheckOutcome::Found;
+                outcome.latest = commits.at(0).toObject().value("id").toString();
+                qDebug() << "Latest commit hash from GitLab: " << outcome.latest;
             }
+            if (context)
+                done(outcome);
         },
         Qt::DirectConnection);
 }

@@ -30,28 +30,30 @@ QString readRecordedCommit(const QString &repoName)
     return stream.readLine();
 }
 
-bool writeRecordedCommit(const QString &repoName, const QString &commitId)
+bool writeRecordedCommit(const QString &repoName, const QString &commitId, QString *why)
 {
     QFile file(hashFilePath(repoName));
-    if (!file.open(QIODevice::WriteOnly))
+    const auto failed = [&file, why] {
+        if (why)
+            *why = file.errorString();
         return false;
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return failed();
     QTextStream stream(&file);
     stream.setEncoding(QStringConverter::Utf8);
     stream.setGenerateByteOrderMark(false);
     stream << commitId;
     stream.flush();
     file.close();
-    return stream.status() == QTextStream::Ok && file.error() == QFileDevice::NoError;
-}
-
-bool isSafeRepoName(const QString &repoName)
-{
-    return FileNames::isSafeRepoName(repoName);
+    if (stream.status() != QTextStream::Ok || file.error() != QFileDevice::NoError)
+        return failed();
+    return true;
 }
 
 bool acceptRepoName(const QString &repoName)
 {
-    if (isSafeRepoName(repoName))
+    if (FileNames::isSafeRepoName(repoName))
         return true;
     qDebug() << "Refusing to synchronise repository with an unsafe name:" << repoName;
     return false;

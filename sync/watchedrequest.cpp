@@ -67,11 +67,6 @@ void setIdleMs(int ms)
     s_idleMs = ms;
 }
 
-int idleMs()
-{
-    return s_idleMs;
-}
-
 // The watcher is a child of the reply and goes with it.
 static void watch(QNetworkReply *reply)
 {

@@ -17,7 +17,6 @@ constexpr int defaultIdleMs = 30000;
 
 // The idle limit of later watches. The program keeps the default; tests shorten it.
 void setIdleMs(int ms);
-int idleMs();
 
 // Send a request and watch its reply: every request of the launcher goes through these. A read
 // buffer bound is set before anything else: Qt's network thread only learns it once the request

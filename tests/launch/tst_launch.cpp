@@ -92,6 +92,14 @@ private slots:
             "Update failed: game/data.bin could not be written");
         row("file in use", UpdateFailure::FileInUse, "game/game.exe",
             "Update failed: game/game.exe is in use; close the program");
+        row("damaged archive", UpdateFailure::ArchiveDamaged, "game/data.bin",
+            "Update failed: the downloaded archive is damaged (game/data.bin)");
+        row("no space", UpdateFailure::NoSpace, "1.2 GB needed on C:\\Games, 312 MB free",
+            "Not enough disk space: 1.2 GB needed on C:\\Games, 312 MB free");
+        QTest::newRow("not put back")
+            << UpdateFailure::RestoreFailed << QString("game/game.exe")
+            << QString("Update failed: game/game.exe could not be put back. The game will be "
+                       "repaired at the next start");
     }
 
     void failureText()
@@ -100,36 +108,44 @@ private slots:
         QFETCH(QString, detail);
         QFETCH(QString, text);
         QCOMPARE(::failureText(failure, detail),
-                 text + ". It will be tried again at the next start.");
+                 text
+                     + (failure == UpdateFailure::RestoreFailed
+                            ? "."
+                            : ". It will be tried again at the next start."));
     }
 
     void downloadText_data()
     {
         QTest::addColumn<qint64>("received");
-        QTest::addColumn<qint64>("total"); // 0: unknown
+        QTest::addColumn<qint64>("total");        // 0: unknown
+        QTest::addColumn<qint64>("attemptBytes"); // this attempt's
         QTest::addColumn<qint64>("elapsedMs");
         QTest::addColumn<QString>("text");
         const qint64 MiB = 1024 * 1024;
         QTest::newRow("sizes, no estimate in the first seconds")
-            << 312 * MiB << 1434 * MiB << 2999LL << "312 MB of 1.4 GB";
-        QTest::newRow("minutes left, rounded up")
-            << 312 * MiB << 1434 * MiB << 30000LL << "312 MB of 1.4 GB \u00B7 2 min left";
-        QTest::newRow("hours") << 10 * MiB << 1024 * MiB << 60000LL
+            << 312 * MiB << 1434 * MiB << 312 * MiB << 2999LL << "312 MB of 1.4 GB";
+        QTest::newRow("minutes left, rounded up") << 312 * MiB << 1434 * MiB << 312 * MiB << 30000LL
+                                                  << "312 MB of 1.4 GB \u00B7 2 min left";
+        QTest::newRow("hours") << 10 * MiB << 1024 * MiB << 10 * MiB << 60000LL
                                << "10 MB of 1.0 GB \u00B7 1 h 42 min left";
-        QTest::newRow("under a minute") << 900 * 1024LL << 1000 * 1024LL << 9000LL
+        QTest::newRow("under a minute") << 900 * 1024LL << 1000 * 1024LL << 900 * 1024LL << 9000LL
                                         << "900 KB of 1000 KB \u00B7 less than a minute left";
-        QTest::newRow("nothing yet") << 0LL << 5 * MiB << 60000LL << "0 bytes of 5.0 MB";
-        QTest::newRow("all arrived") << 5 * MiB << 5 * MiB << 60000LL << "5.0 MB of 5.0 MB";
-        QTest::newRow("size unknown") << 1536LL << 0LL << 60000LL << "1.5 KB downloaded";
+        QTest::newRow("resumed: the bytes held do not count for the speed")
+            << 707 * MiB << 1400 * MiB << 7 * MiB << 3600LL << "707 MB of 1.3 GB \u00B7 6 min left";
+        QTest::newRow("nothing yet") << 0LL << 5 * MiB << 0LL << 60000LL << "0 bytes of 5.0 MB";
+        QTest::newRow("all arrived")
+            << 5 * MiB << 5 * MiB << 5 * MiB << 60000LL << "5.0 MB of 5.0 MB";
+        QTest::newRow("size unknown") << 1536LL << 0LL << 1536LL << 60000LL << "1.5 KB downloaded";
     }
 
     void downloadText()
     {
         QFETCH(qint64, received);
         QFETCH(qint64, total);
+        QFETCH(qint64, attemptBytes);
         QFETCH(qint64, elapsedMs);
         QFETCH(QString, text);
-        QCOMPARE(::downloadText(received, total, elapsedMs), text);
+        QCOMPARE(::downloadText(received, total, attemptBytes, elapsedMs), text);
     }
 };
 

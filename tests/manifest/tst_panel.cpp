@@ -54,13 +54,26 @@ private slots:
         QVERIFY(!log.contains("Fetching latest commit hash", true));
     }
 
-    void manifestRootThatIsNoObjectHasNoVersion()
+    // A log-in page or an error page answered with 200 is a failed download, not a manifest
+    // asking for another launcher version.
+    void manifestThatIsNoObject_data()
     {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("array") << QJsonDocument(QJsonArray{manifest("0.2", {})}).toJson();
+        QTest::newRow("log-in page")
+            << QByteArray("<html><body>Sign in to the Wi-Fi</body></html>");
+        QTest::newRow("blanks") << QByteArray(" \n");
+    }
+
+    void manifestThatIsNoObject()
+    {
+        QFETCH(QByteArray, body);
         BoxCatcher boxes;
         LauncherRun run;
-        run.start(QJsonDocument(QJsonArray{manifest("0.2", {})}).toJson());
+        run.start(body);
         QTRY_COMPARE(boxes.count(), 1);
-        QCOMPARE(boxes.boxes().first().title, QString("Update Required"));
+        QCOMPARE(boxes.boxes().first().title, QString("Download Error"));
+        QCOMPARE(boxes.boxes().first().text, QString("Failed to download JSON."));
     }
 
     void columnsFollowManifestOrder()
@@ -125,7 +138,6 @@ private slots:
         const QString checkFailed = "Failed to fetch commit hash from GitLab: ";
         QTRY_VERIFY(run.state("fine", "1").startsWith("hash recorded, archive gone, bar hidden"));
         QTRY_VERIFY(run.log.contains(checkFailed, true));
-        auto *manager = run.window->findChild<RepoManager *>();
         const auto widgets = [&](const QString &name) {
             QWidget *column = run.window->findChild<QProgressBar *>(name)->parentWidget();
             return std::make_pair(column->findChild<QLabel *>(statusLineName),
@@ -155,9 +167,9 @@ private slots:
         QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("down")), 2);
         QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("fine")), 1);
 
-        ColumnStatus status = ColumnStatus::findQuietly(manager, "down");
+        ColumnStatus status(run.window->findChild<QProgressBar *>("down"));
         status.downloadStarted();
-        status.downloadProgress(512 * 1024, 2048 * 1024);
+        status.downloadProgress(512 * 1024, 2048 * 1024, 0, 0);
         QCOMPARE(line->text(), QString("512 KB of 2.0 MB"));
         status.installed();
         QVERIFY(line->isHidden() && retry->isHidden());

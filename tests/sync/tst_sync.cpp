@@ -1,6 +1,8 @@
+#include "launch/columnstatus.h"
 #include "sync/archivetransfer.h"
 #include "sync/boundedreader.h"
 #include "sync/resumerecord.h"
+#include "sync/transferprotocol.h"
 #include "sync/watchedrequest.h"
 
 #include "boxcatcher.h"
@@ -11,13 +13,33 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QPushButton>
+#include <QToolButton>
 #include <QtTest>
 
 #include <cstring>
+
+enum class Ranged { Honoured, Whole, Refused, FromZero };
+enum class Head { Length, NoLength, Zero, ErrorPage, Refused };
+enum class Held { Nothing, Half, HalfOtherAddress, Whole, WholeOtherFile, WholeOtherCommit };
+enum class Trouble {
+    None,
+    AnotherFileFirst,
+    Restarted,
+    RestartedWhileWaiting,
+    Stalls,
+    NotFound,
+    EmptyAddress,
+    RedirectLoop,
+    RedirectToFile,
+    DiskFull,
+    DiskFullAtFlush,
+    FolderInPlace,
+};
 
 namespace {
 const QString commitId = QStringLiteral("a94a8fe5ccb19ba61c4c0873d391e987982fbbd3");
@@ -264,101 +286,193 @@ private slots:
     // rest only, and whatever it answers, what is installed is the file served.
     void archiveAnswers_data()
     {
+        QTest::addColumn<QByteArray>("tag");     // the ETag served
+        QTest::addColumn<QList<qint64>>("cuts"); // per GET: bytes of the body sent, -1: all
+        QTest::addColumn<bool>("reset");         // cuts reset the connection
+        QTest::addColumn<Ranged>("ranged");      // how a ranged GET is answered
+        QTest::addColumn<Head>("head");          // how the HEAD is answered
+        QTest::addColumn<Held>("held");          // what an earlier start left
+        QTest::addColumn<Trouble>("trouble");
         QTest::addColumn<QStringList>("lines"); // in this order
         QTest::addColumn<int>("retries");
-        QTest::addColumn<QStringList>(
-            "asked"); // Range and If-Range of each later GET, or its start
+        QTest::addColumn<QStringList>("asked"); // Range and If-Range of each later GET
         QTest::addColumn<QString>("state");
-        const auto row = [](const char *name, const QStringList &lines, int retries,
-                            const QStringList &asked, const QString &state = "installed") {
-            QTest::newRow(name) << lines << retries << asked << state;
-        };
+        QTest::addColumn<QString>("status"); // the start of the status line, if any
         const qint64 size = LauncherRun::archive("client", 300 * 1024).size();
+        const qint64 half = size / 2;
+        const qint64 second = half + (size - half) / 2;
         const QString all = QString("Downloaded %1 bytes out of %1").arg(size);
         const auto from = [](qint64 at) { return "bytes=" + QString::number(at) + "- \"v1\""; };
         const auto resumed = [](qint64 at) {
             return "Resuming download at " + QString::number(at) + " bytes";
         };
         const QString refused = "Resume refused, downloading from the start";
-        const qint64 second = size / 2 + (size - size / 2) / 2;
-        const QString timedOut = "Download error: QNetworkReply::TimeoutError";
         const QString failed = "Failed to download ZIP:  \"";
         const QString full = QString::fromLocal8Bit(strerror(ENOSPC)) + "\"";
         const QString unwritable = "Failed to write ZIP file: \"client.zip\" \"" + full;
         const QString error = "Download error: QNetworkReply::";
-        row("cut, no validator", {all}, 1, {" "});
-        row("cut, weak validator", {all}, 1, {" "});
-        row("cut before the body", {all}, 1, {" "});
-        row("resumed", {resumed(size / 2), all}, 1, {from(size / 2)});
-        row("resumed twice", {resumed(second), all}, 2, {from(size / 2), from(second)});
-        row("resumed after a reset", {resumed(size / 2), all}, 1, {from(size / 2)});
-        // Over TLS what arrives before the cut varies: the resumption starts where the file ends.
-        row("resumed over HTTPS", {"Resuming download at", all}, 1, {"bytes="});
-        row("ranges ignored", {refused, all}, 1, {from(size / 2)});
-        // The cut file was another one: its bytes must not be continued by the new one.
-        row("changed", {refused, all}, 1, {from(size / 2)});
-        row("416", {refused, all}, 1, {from(size / 2), " "});
-        row("206 from 0", {refused, all}, 1, {from(size / 2), " "});
-        row("closed mid-download", {"Resuming download at", all}, 0, {"bytes=held- \"v1\""});
-        row("closed while the retry waits", {"Resuming download at", all}, 1,
-            {"bytes=held- \"v1\""});
-        row("complete archive", {resumed(size), "ZIP file downloaded successfully!"}, 0, {});
-        row("complete, another on the server", {all}, 0, {" "});
+        struct Row
+        {
+            QByteArray tag = etag;
+            QList<qint64> cuts;
+            bool reset = false;
+            Ranged ranged = Ranged::Honoured;
+            Head head = Head::Length;
+            Held held = Held::Nothing;
+            Trouble trouble = Trouble::None;
+        };
+        const auto row = [](const char *name, const Row &r, const QStringList &lines, int retries,
+                            const QStringList &asked, const QString &state = "installed",
+                            const QString &status = {}) {
+            QTest::newRow(name) << r.tag << r.cuts << r.reset << r.ranged << r.head << r.held
+                                << r.trouble << lines << retries << asked << state << status;
+        };
+        const QList<qint64> once{half};
+        row("cut, no validator", {"", once}, {all}, 1, {" "});
+        row("cut, weak validator", {"W/\"v1\"", once}, {all}, 1, {" "});
+        row("cut before the body", {etag, {0}}, {all}, 1, {" "});
+        row("resumed", {etag, once}, {resumed(half), all}, 1, {from(half)});
+        row("resumed twice", {etag, {half, (size - half) / 2}}, {resumed(second), all}, 2,
+            {from(half), from(second)});
+        row("resumed after a reset", {etag, once, true}, {resumed(half), all}, 1, {from(half)});
+        row("ranges ignored", {etag, once, false, Ranged::Whole}, {refused, all}, 1, {from(half)});
+        row("416", {etag, once, false, Ranged::Refused}, {refused, all}, 1, {from(half), " "});
+        row("206 from 0", {etag, once, false, Ranged::FromZero}, {refused, all}, 1,
+            {from(half), " "});
+        // The file changed on the server: the HEAD's validator says so, and nothing is continued.
+        row("changed",
+            {etag, once, false, Ranged::Honoured, Head::Length, Held::Nothing,
+             Trouble::AnotherFileFirst},
+            {all}, 1, {" "});
+        // The HEAD fails while the server is away: the part held stays, and the GET decides.
+        row("HEAD refused, part held",
+            {etag, {}, false, Ranged::Honoured, Head::Refused, Held::Half},
+            {"Failed to retrieve file size.", resumed(half), all}, 0, {from(half)});
+        // An error page's length is not the archive's.
+        row("HEAD answers an error page", {etag, {}, false, Ranged::Honoured, Head::ErrorPage},
+            {"Failed to retrieve file size.", all}, 0, {});
+        row("no length", {etag, {}, false, Ranged::Honoured, Head::NoLength},
+            {"Failed to retrieve file size.", all}, 0, {});
+        row("HEAD length 0", {etag, {}, false, Ranged::Honoured, Head::Zero},
+            {"File size detected: 0", all}, 0, {});
+        row("complete archive", {etag, {}, false, Ranged::Honoured, Head::Length, Held::Whole},
+            {resumed(size), "ZIP file downloaded successfully!"}, 0, {});
+        row("complete, another on the server",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::WholeOtherFile}, {all}, 0,
+            {" "});
+        // Downloaded for an older commit, the same file name and length under the same ETag.
+        row("complete, for another commit",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::WholeOtherCommit}, {all}, 0,
+            {" "});
+        row("part from another address",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::HalfOtherAddress}, {all}, 0,
+            {" "});
+        row("closed mid-download",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::Restarted},
+            {"Resuming download at", all}, 0, {"bytes=held- \"v1\""});
+        row("closed while the retry waits",
+            {etag, once, false, Ranged::Honoured, Head::Length, Held::Nothing,
+             Trouble::RestartedWhileWaiting},
+            {"Resuming download at", all}, 1, {"bytes=held- \"v1\""});
         // Ticks on time after seconds of arrivals: the silence counts from the last one. A watch
         // that counted from the start, or missed it, would end elsewhere.
-        row("trickles, then stalls", {timedOut, resumed(size - 12), all}, 1, {from(size - 12)});
-        row("no length", {"Failed to retrieve file size.", all}, 0, {});
-        row("HEAD length 0", {"File size detected: 0", all}, 0, {});
-        row("404", {error + "ContentNotFoundError", failed}, 0, {}, "pending");
-        row("empty address", {error + "ProtocolUnknownError", failed}, 0, {}, "pending");
-        row("redirect loop", {error + "TooManyRedirectsError", failed}, 0, {}, "pending");
-        row("redirect to a file", {error + "ProtocolUnknownError", failed}, 0, {}, "pending");
+        row("trickles, then stalls",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::Stalls},
+            {"Download error: QNetworkReply::TimeoutError", resumed(size - 12), all}, 1,
+            {from(size - 12)});
+        row("404",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::NotFound},
+            {error + "ContentNotFoundError", failed}, 0, {}, "pending",
+            "Download failed (server answered 404)");
+        row("empty address",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::EmptyAddress},
+            {error + "ProtocolUnknownError", failed}, 0, {}, "pending",
+            "Download failed (unusable address)");
+        row("redirect loop",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::RedirectLoop},
+            {error + "TooManyRedirectsError", failed}, 0, {}, "pending");
+        row("redirect to a file",
+            {etag,
+             {},
+             false,
+             Ranged::Honoured,
+             Head::Length,
+             Held::Nothing,
+             Trouble::RedirectToFile},
+            {error + "ProtocolUnknownError", failed}, 0, {}, "pending");
         // A device that is always full stands in for a full disk.
-        row("disk full", {unwritable, failed + full}, 0, {}, "pending");
-        row("disk full, at the flush", {unwritable, failed + full}, 0, {}, "pending");
+        row("disk full",
+            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::DiskFull},
+            {unwritable, failed + full}, 0, {}, "pending", "Could not write the download to ");
+        row("disk full, at the flush",
+            {etag,
+             {},
+             false,
+             Ranged::Honoured,
+             Head::Length,
+             Held::Nothing,
+             Trouble::DiskFullAtFlush},
+            {unwritable, failed + full}, 0, {}, "pending", "Could not write the download to ");
         // The GET is never answered: only the launcher can end it, and must, at once.
-        row("not opened", {"Failed to open file for writing:"}, 0, {}, "pending");
+        row("not opened",
+            {etag,
+             {},
+             false,
+             Ranged::Honoured,
+             Head::Length,
+             Held::Nothing,
+             Trouble::FolderInPlace},
+            {"Failed to open file for writing:"}, 0, {}, "pending",
+            "Could not write the download to ");
     }
 
     void archiveAnswers()
     {
+        QFETCH(QByteArray, tag);
+        QFETCH(QList<qint64>, cuts);
+        QFETCH(bool, reset);
+        QFETCH(Ranged, ranged);
+        QFETCH(Head, head);
+        QFETCH(Held, held);
+        QFETCH(Trouble, trouble);
         QFETCH(QStringList, lines);
         QFETCH(int, retries);
         QFETCH(QStringList, asked);
         QFETCH(QString, state);
-        const QString script = QTest::currentDataTag();
-        const int dataSize = script.endsWith("flush") ? 2048 : 300 * 1024;
+        QFETCH(QString, status);
+        const bool diskFull = trouble == Trouble::DiskFull || trouble == Trouble::DiskFullAtFlush;
+        const int dataSize = trouble == Trouble::DiskFullAtFlush ? 2048 : 300 * 1024;
 #ifdef Q_OS_WIN
-        if (script.startsWith("disk full"))
+        if (diskFull)
             QSKIP("The full disk is Linux's /dev/full");
 #endif
-        if (script.endsWith("HTTPS") && TestEnvironment::underWine())
-            QSKIP("Under Wine the in-process server's TLS handshakes never complete");
-        LauncherRun run(script.endsWith("HTTPS"));
+        LauncherRun run;
         run.serveRepo("client", commitId, dataSize);
         const QByteArray zip = LauncherRun::archive("client", dataSize);
         const QByteArray size = QByteArray::number(zip.size());
         QJsonObject entry = run.repos.first().toObject();
         const QByteArray self = entry["download"].toString().toUtf8();
-        const QByteArray tag = script.endsWith("no validator")     ? ""
-                               : script.endsWith("weak validator") ? "W/\"v1\""
-                                                                   : etag;
-        const int cuts = script.contains("stall") ? 0 : retries; // GETs cut after half their body
-        if (script.contains("stall") || script.contains("trickle"))
+        if (trouble == Trouble::Stalls)
             WatchedRequest::setIdleMs(1500);
-        if (script.startsWith("disk full"))
+        if (diskFull)
             QVERIFY(QFile::link("/dev/full", "client.zip"));
-        if (script == "not opened")
+        if (trouble == Trouble::FolderInPlace)
             QVERIFY(QDir().mkpath("client.zip"));
-        if (script.startsWith("complete")) {
-            QVERIFY(LauncherRun::writeFile("client.zip", zip));
-            const QByteArray other = "\"v0\"";
-            const ResumeRecord record{zip.size(), self, script.endsWith("archive") ? etag : other};
+        if (held != Held::Nothing) {
+            const bool whole = held == Held::Whole || held == Held::WholeOtherFile
+                               || held == Held::WholeOtherCommit;
+            QVERIFY(LauncherRun::writeFile("client.zip", whole ? zip : zip.left(zip.size() / 2)));
+            const ResumeRecord record{zip.size(),
+                                      held == Held::HalfOtherAddress ? self + "x" : self,
+                                      held == Held::WholeOtherFile ? "\"v0\"" : etag,
+                                      held == Held::WholeOtherCommit ? "0000" + commitId
+                                                                     : commitId};
             QVERIFY(record.write("client.zip"));
         }
-        entry["download"] = "";
-        if (script == "empty address")
+        if (trouble == Trouble::EmptyAddress) {
+            entry["download"] = "";
             run.repos.replace(0, entry);
+        }
         // Headers of a file server, then the first `sent` bytes, and `trickled` more slowly.
         const auto slowly = [&](HttpConnection *connection, qsizetype sent, qsizetype trickled,
                                 int piece, int intervalMs) {
@@ -370,51 +484,77 @@ private slots:
         };
         int gets = 0;
         QStringList seen;
+        QSet<QByteArray> cacheControl;
         run.server.route(LauncherRun::archivePath("client"), [&](HttpConnection *connection) {
-            const bool get = connection->method() == "GET";
-            if (get && (gets++ > 0 || script.startsWith("complete"))
-                && !script.startsWith("redirect"))
-                seen << connection->header("Range") + " " + connection->header("If-Range");
-            const bool first = get && gets == 1;
-            const bool range = !connection->header("Range").isEmpty();
-            if (get && gets <= cuts)
-                connection->cutAfter(gets > 1 ? (zip.size() - zip.size() / 2) / 2
-                                     : script == "cut before the body" ? 0
-                                                                       : zip.size() / 2,
-                                     script.endsWith("reset"));
-            if (script == "404" || script.startsWith("redirect")) {
-                connection->respond(script == "404" ? 404 : 302, "not here",
-                                    {{"Location",
-                                      script.endsWith("loop") ? self : "file:///etc/x"}});
-            } else if (script.contains("length") && !get) {
-                connection->respondHeaders(200, script == "no length"
-                                                    ? HeaderList()
-                                                    : HeaderList{{"Content-Length", "0"}});
-            } else if (first && script == "trickles, then stalls") {
-                slowly(connection, zip.size() - 20, 8, 1, 400);
-            } else if (first && script == "closed mid-download") {
-                slowly(connection, 0, zip.size() / 2, 16384, 20);
-            } else if (get && script == "not opened") {
-                // never answered
-            } else if (script == "changed") {
-                connection->respondFile(first ? LauncherRun::noise(zip.size(), "v1") : zip,
-                                        first ? etag : "\"v2\"");
-            } else if (range && script == "ranges ignored") {
-                connection->respond(200, zip, {{"ETag", tag}, {"Accept-Ranges", "bytes"}});
-            } else if (range && script == "416") {
-                connection->respond(416, {}, {{"Content-Range", "bytes */" + size}});
-            } else if (range && script == "206 from 0") {
-                const QByteArray whole = "bytes 0-" + QByteArray::number(zip.size() - 1) + "/";
-                connection->respond(206, zip, {{"Content-Range", whole + size}});
-            } else {
-                connection->respondFile(zip, tag);
+            if (connection->method() != "GET") {
+                switch (head) {
+                case Head::Length:
+                    break;
+                case Head::NoLength:
+                    return connection->respondHeaders(200, {});
+                case Head::Zero:
+                    return connection->respondHeaders(200, {{"Content-Length", "0"}});
+                case Head::ErrorPage:
+                    return connection->respond(403, "<html>Forbidden by the firewall</html>");
+                case Head::Refused:
+                    return connection->respond(503, "away");
+                }
             }
+            const bool get = connection->method() == "GET";
+            const bool range = !connection->header("Range").isEmpty();
+            if (get) {
+                ++gets;
+                cacheControl << connection->header("Cache-Control");
+                if ((gets > 1 || held != Held::Nothing) && trouble != Trouble::RedirectLoop)
+                    seen << connection->header("Range") + " " + connection->header("If-Range");
+                if (gets <= cuts.size())
+                    connection->cutAfter(cuts.at(gets - 1), reset);
+            }
+            switch (trouble) {
+            case Trouble::NotFound:
+                return connection->respond(404, "not here");
+            case Trouble::RedirectLoop:
+                return connection->respond(302, "", {{"Location", self}});
+            case Trouble::RedirectToFile:
+                return connection->respond(302, "", {{"Location", "file:///etc/x"}});
+            case Trouble::Stalls:
+                if (gets == 1)
+                    return slowly(connection, zip.size() - 20, 8, 1, 400);
+                break;
+            case Trouble::Restarted:
+                if (gets == 1)
+                    return slowly(connection, 0, zip.size() / 2, 16384, 20);
+                break;
+            case Trouble::FolderInPlace:
+                if (get)
+                    return; // never answered
+                break;
+            case Trouble::AnotherFileFirst: {
+                const bool original = get ? gets == 1 : gets == 0;
+                return connection->respondFile(original ? LauncherRun::noise(zip.size(), "v1")
+                                                        : zip,
+                                               original ? etag : "\"v2\"");
+            }
+            default:
+                break;
+            }
+            if (range && ranged == Ranged::Whole)
+                return connection->respond(200, zip, {{"ETag", tag}, {"Accept-Ranges", "bytes"}});
+            if (range && ranged == Ranged::Refused)
+                return connection->respond(416, {}, {{"Content-Range", "bytes */" + size}});
+            if (range && ranged == Ranged::FromZero)
+                return connection->respond(206, zip,
+                                           {{"Content-Range",
+                                             "bytes 0-" + QByteArray::number(zip.size() - 1) + "/"
+                                                 + size}});
+            connection->respondFile(zip, tag);
         });
         run.start();
-        if (script.startsWith("closed")) {
-            QTRY_VERIFY(
-                run.log.contains(script.endsWith("waits") ? "Retrying download..." : "Downloaded",
-                                 true));
+        if (trouble == Trouble::Restarted || trouble == Trouble::RestartedWhileWaiting) {
+            QTRY_VERIFY(run.log.contains(trouble == Trouble::RestartedWhileWaiting
+                                             ? "Retrying download..."
+                                             : "Downloaded",
+                                         true));
             run.window.reset(); // the archive file and the GET go with the window
             seen.clear();
             asked.replaceInStrings("held", QString::number(QFileInfo("client.zip").size()));
@@ -426,11 +566,14 @@ private slots:
         for (qsizetype i = 0; i < seen.size(); ++i)
             QVERIFY2(seen.at(i).startsWith(asked.at(i)), qPrintable(seen.at(i)));
         QCOMPARE(run.log.count("Retrying download..."), retries);
+        QVERIFY(cacheControl.isEmpty() || cacheControl == QSet<QByteArray>{"no-cache"});
         QTRY_VERIFY(run.window->findChildren<QNetworkReply *>().isEmpty());
         if (state == "installed")
             QCOMPARE(QDir::current().entryList(QDir::Files), QStringList{"client_hash.txt"});
-        if (script == "404") // an error page is no part of the archive
+        if (trouble == Trouble::NotFound) // an error page is no part of the archive
             QCOMPARE(LauncherRun::readAll("client.zip"), QByteArray());
+        const QLabel *line = run.window->findChild<QLabel *>(statusLineName);
+        QVERIFY2(line->text().remove(QChar(0x200B)).startsWith(status), qPrintable(line->text()));
     }
 
     // A body that ends short without an error from Qt is a cut like any other.
@@ -438,13 +581,64 @@ private slots:
     {
         LauncherRun run; // a clean working folder, and the log
         ShortNetwork network;
-        HostWindow host({"client"});
-        Repo repo;
-        repo.name = "client";
-        ArchiveTransfer::start(host.manager(), &network, repo, commitId);
+        auto *transfer = new ArchiveTransfer(&network, QUrl("http://127.0.0.1:9/client.zip"),
+                                             "client.zip", commitId, &network);
+        QSignalSpy ended(transfer, &ArchiveTransfer::finished);
+        transfer->start();
+        QVERIFY(ended.wait());
+        QVERIFY(ended.first().first().value<TransferOutcome>().retried);
         QTRY_VERIFY(run.log.contains("Failed to download ZIP:  \"Connection closed\""));
         QVERIFY(inOrder(run.log.lines(), {"Download error: QNetworkReply::RemoteHostClosedError",
                                           "Retrying download..."}));
+    }
+
+    // A server that drops every GET: retried after 2 s, the reason and the attempt shown, then
+    // spaced out with Retry offered, which tries at once; an up-to-date answer to Retry ends
+    // the pending update.
+    void retriesSpacedOutThenUpToDate()
+    {
+        LauncherRun run;
+        run.serveRepo("client", commitId);
+        run.server.route(LauncherRun::archivePath("client"), [](HttpConnection *connection) {
+            connection->cutAfter(0);
+            connection->respond(200, "never sent");
+        });
+        run.start();
+        QTRY_COMPARE_WITH_TIMEOUT(run.log.count("Retrying download..."), 1, 10000);
+        const auto *line = run.window->findChild<QLabel *>(statusLineName);
+        auto *retry = run.window->findChild<QToolButton *>(retryButtonName);
+        QTRY_VERIFY(line->text().startsWith("Download failed (connection lost). Trying again "
+                                            "(attempt 2)"));
+        QVERIFY(retry->isHidden());
+        QTRY_COMPARE_WITH_TIMEOUT(run.log.count("Retrying download..."), 3, 15000);
+        QTRY_VERIFY(line->text().contains("(attempt 4)"));
+        QVERIFY(retry->isVisible());
+        // The fourth attempt waits twice as long: Retry does not.
+        QVERIFY(LauncherRun::writeFile("client_hash.txt", id));
+        const int checks = run.server.requestCount("GET", LauncherRun::commitsPath("client"));
+        retry->click();
+        QTRY_COMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("client")),
+                     checks + 1);
+        // Nothing was installed here: the recorded commit stands for the files.
+        QTRY_COMPARE(run.state("client", commitId),
+                     QString("hash recorded, archive gone, bar hidden, buttons on, data differs"));
+        QVERIFY(retry->isHidden() && line->isHidden());
+        QCOMPARE(run.log.count("Retrying download..."), 3);
+    }
+
+    // Names that are one file on Windows: the first entry alone is synchronised.
+    void sameNameTwice()
+    {
+        LauncherRun run;
+        run.serveRepo("client", commitId);
+        run.serveRepo("Client", commitId);
+        run.start();
+        QTRY_COMPARE(run.state("client", commitId), QString("installed"));
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::commitsPath("Client")), 0);
+        const QList<QLabel *> lines = run.window->findChildren<QLabel *>(statusLineName);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines.at(0)->isHidden());
+        QVERIFY(lines.at(1)->text().startsWith("Not updated: a repository of the same name"));
     }
 
     void buttonsWaitForLastRepository()
@@ -465,6 +659,146 @@ private slots:
         betaGet->respond(200, LauncherRun::archive("beta"));
         QTRY_COMPARE(run.state("beta", commitId), QString("installed"));
         QCOMPARE(run.state("alpha", commitId), QString("installed"));
+    }
+
+    // What an answer to the archive's GET means, on its status and headers alone (asked to
+    // continue at 500 of 1000 with If-Range "v1", unless the row asks from the start).
+    void answerMeaning_data()
+    {
+        using M = TransferProtocol::Meaning;
+        QTest::addColumn<qint64>("offset");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("contentRange");
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<QByteArray>("etag");
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<M>("meaning");
+        const QByteArray rest = "bytes 500-999/1000";
+        QTest::newRow("whole GET, 200")
+            << 0LL << 200 << QByteArray() << 1000LL << etag << QByteArray() << M::Whole;
+        QTest::newRow("whole GET, 404")
+            << 0LL << 404 << QByteArray() << 9LL << QByteArray() << QByteArray() << M::ErrorPage;
+        QTest::newRow("no status yet")
+            << 500LL << 0 << QByteArray() << -1LL << QByteArray() << QByteArray() << M::Wait;
+        QTest::newRow("redirection")
+            << 500LL << 302 << QByteArray() << 0LL << QByteArray() << QByteArray() << M::Wait;
+        QTest::newRow("the rest") << 500LL << 206 << rest << 500LL << etag << QByteArray()
+                                  << M::Append;
+        QTest::newRow("the rest, without validator or length")
+            << 500LL << 206 << rest << -1LL << QByteArray() << QByteArray() << M::Append;
+        QTest::newRow("the rest, identity coding")
+            << 500LL << 206 << rest << 500LL << etag << QByteArray("identity") << M::Append;
+        QTest::newRow("the rest, gzip coded")
+            << 500LL << 206 << rest << 500LL << etag << QByteArray("gzip") << M::RestartNow;
+        QTest::newRow("another validator") << 500LL << 206 << rest << 500LL << QByteArray("\"v2\"")
+                                           << QByteArray() << M::RestartNow;
+        QTest::newRow("from another offset") << 500LL << 206 << QByteArray("bytes 400-999/1000")
+                                             << 600LL << etag << QByteArray() << M::RestartNow;
+        QTest::newRow("not to the end") << 500LL << 206 << QByteArray("bytes 500-899/1000") << 400LL
+                                        << etag << QByteArray() << M::RestartNow;
+        QTest::newRow("another total") << 500LL << 206 << QByteArray("bytes 500-1999/2000")
+                                       << 1500LL << etag << QByteArray() << M::RestartNow;
+        QTest::newRow("length disagrees")
+            << 500LL << 206 << rest << 499LL << etag << QByteArray() << M::RestartNow;
+        QTest::newRow("no Content-Range")
+            << 500LL << 206 << QByteArray() << 500LL << etag << QByteArray() << M::RestartNow;
+        QTest::newRow("ranges ignored")
+            << 500LL << 200 << QByteArray() << 1000LL << etag << QByteArray() << M::Whole;
+        QTest::newRow("416") << 500LL << 416 << QByteArray("bytes */1000") << 0LL << QByteArray()
+                             << QByteArray() << M::RestartAtEnd;
+        QTest::newRow("error page")
+            << 500LL << 503 << QByteArray() << 20LL << QByteArray() << QByteArray() << M::ErrorPage;
+    }
+
+    void answerMeaning()
+    {
+        QFETCH(qint64, offset);
+        QFETCH(int, status);
+        QFETCH(QByteArray, contentRange);
+        QFETCH(qint64, length);
+        QFETCH(QByteArray, etag);
+        QFETCH(QByteArray, encoding);
+        QFETCH(TransferProtocol::Meaning, meaning);
+        TransferProtocol::Answer answer;
+        answer.status = status;
+        answer.contentRange = contentRange;
+        answer.length = length;
+        answer.validator = TransferProtocol::validatorOf(etag, {});
+        answer.encoding = encoding;
+        QCOMPARE(TransferProtocol::meaning(answer, offset, offset ? 1000 : -1, "\"v1\""), meaning);
+    }
+
+    // Where a download starts, from what an earlier attempt left (500 of 1000 bytes, or all of
+    // them, from the same address for the same commit under "v1") and what the HEAD said.
+    void startDecision_data()
+    {
+        using S = TransferProtocol::Start;
+        QTest::addColumn<qint64>("heldBytes"); // 0: nothing held
+        QTest::addColumn<QString>("heldFor");  // the record's address and commit
+        QTest::addColumn<int>("headStatus");   // 0: the HEAD failed
+        QTest::addColumn<qint64>("headLength");
+        QTest::addColumn<QByteArray>("headEtag");
+        QTest::addColumn<S::Kind>("kind");
+        QTest::addColumn<qint64>("from");
+        QTest::addColumn<qint64>("total");
+        const QString same = "u c";
+        QTest::newRow("nothing held")
+            << 0LL << same << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
+        QTest::newRow("nothing held, HEAD failed")
+            << 0LL << same << 0 << -1LL << QByteArray() << S::Fresh << 0LL << -1LL;
+        QTest::newRow("HEAD error page")
+            << 0LL << same << 403 << 49LL << QByteArray() << S::Fresh << 0LL << -1LL;
+        QTest::newRow("part, same file")
+            << 500LL << same << 200 << 1000LL << etag << S::Continue << 500LL << 1000LL;
+        QTest::newRow("part, HEAD without validator")
+            << 500LL << same << 200 << 1000LL << QByteArray() << S::Continue << 500LL << 1000LL;
+        QTest::newRow("part, file changed")
+            << 500LL << same << 200 << 1000LL << QByteArray("\"v2\"") << S::Fresh << 0LL << 1000LL;
+        QTest::newRow("part, length changed")
+            << 500LL << same << 200 << 1200LL << etag << S::Fresh << 0LL << 1200LL;
+        QTest::newRow("part, HEAD failed")
+            << 500LL << same << 0 << -1LL << QByteArray() << S::Continue << 500LL << 1000LL;
+        QTest::newRow("part, HEAD error page")
+            << 500LL << same << 503 << 20LL << QByteArray() << S::Continue << 500LL << 1000LL;
+        QTest::newRow("part, another address")
+            << 500LL << "v c" << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
+        QTest::newRow("part, another commit")
+            << 500LL << "u d" << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
+        QTest::newRow("whole, same file")
+            << 1000LL << same << 200 << 1000LL << etag << S::Complete << 1000LL << 1000LL;
+        QTest::newRow("whole, HEAD without validator")
+            << 1000LL << same << 200 << 1000LL << QByteArray() << S::Fresh << 0LL << 1000LL;
+        QTest::newRow("whole, another commit")
+            << 1000LL << "u d" << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
+        QTest::newRow("whole, HEAD failed: its last byte asked")
+            << 1000LL << same << 0 << -1LL << QByteArray() << S::Continue << 999LL << 1000LL;
+        QTest::newRow("more than the length")
+            << 1001LL << same << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
+    }
+
+    void startDecision()
+    {
+        QFETCH(qint64, heldBytes);
+        QFETCH(QString, heldFor);
+        QFETCH(int, headStatus);
+        QFETCH(qint64, headLength);
+        QFETCH(QByteArray, headEtag);
+        QFETCH(TransferProtocol::Start::Kind, kind);
+        QFETCH(qint64, from);
+        QFETCH(qint64, total);
+        std::optional<TransferProtocol::Held> held;
+        if (heldBytes > 0)
+            held = TransferProtocol::Held{heldBytes, 1000, heldFor.section(' ', 0, 0),
+                                          heldFor.section(' ', 1), etag};
+        TransferProtocol::Answer head;
+        head.status = headStatus;
+        head.length = headLength;
+        head.validator = headEtag;
+        const TransferProtocol::Start start = TransferProtocol::start(held, "u", "c", head);
+        QCOMPARE(start.kind, kind);
+        QCOMPARE(start.from, from);
+        QCOMPARE(start.total, total);
+        QCOMPARE(start.validator, kind == TransferProtocol::Start::Continue ? etag : QByteArray());
     }
 
     // When a reader may keep the release of bytes from Qt's count (bound 100): only once bytes

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "extract/zipextractor.h"
+
+#include <QString>
+
+// Installs a downloaded archive (see ZipExtractor) and removes it once it is installed; an
+// archive that did not install stays, so the failure can be looked into.
+ExtractionResult installArchive(const QString &zipFilePath,
+                                const ZipExtractor::Progress &progress = {});

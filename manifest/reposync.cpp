@@ -1,0 +1,213 @@
+#include "manifest/repomanager.h"
+
+#include "extract/postextract.h"
+#include "sync/archivetransfer.h"
+#include "sync/commitcheck.h"
+#include "sync/resumerecord.h"
+#include "sync/syncfiles.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+constexpr int retryDelayMs = 2000;
+constexpr int maxRetryDelayMs = 60000;
+// Cuts in a row retried every two seconds; later ones wait twice as long each time, so that
+// thousands of players do not hammer a failing server.
+constexpr int quickRetries = 3;
+
+int retryDelay(int failedAttempts)
+{
+    int delay = retryDelayMs;
+    for (int i = quickRetries; i < failedAttempts && delay < maxRetryDelayMs; ++i)
+        delay *= 2;
+    return qMin(delay, maxRetryDelayMs);
+}
+
+void showFailure(ColumnStatus &column, const ExtractionResult &result)
+{
+    switch (result.status) {
+    case ExtractionResult::Extracted:
+        return;
+    case ExtractionResult::FileInUse:
+        column.failed(UpdateFailure::FileInUse, result.detail);
+        return;
+    case ExtractionResult::Failed:
+        column.failed(UpdateFailure::Extraction, result.detail);
+        return;
+    }
+}
+
+void removeArchive(const QString &repoName)
+{
+    const QString archive = SyncFiles::archiveFilePath(repoName);
+    if (QFileInfo(archive).isFile())
+        QFile::remove(archive);
+    ResumeRecord::remove(archive);
+}
+
+} // namespace
+
+bool RepoManager::addColumn(const Repo &repo, const ColumnStatus &column)
+{
+    const QString key = repo.name.toCaseFolded();
+    if (m_repos.contains(key))
+        return false;
+    m_repos.insert(key, Synchronised{repo, column, 0, {}});
+    return true;
+}
+
+RepoManager::Synchronised *RepoManager::synchronised(const QString &repoName)
+{
+    const auto found = m_repos.find(repoName.toCaseFolded());
+    return found == m_repos.end() ? nullptr : &*found;
+}
+
+void RepoManager::fetchLatestCommitHash(const Repo &repo)
+{
+    if (!SyncFiles::acceptRepoName(repo.name))
+        return;
+    checkLatestCommit(networkManager, repo.name, repo.api, this,
+                      [this, repo](const CommitCheckOutcome &outcome) {
+                          Synchronised *state = synchronised(repo.name);
+                          ColumnStatus column = state ? state->column : ColumnStatus();
+                          switch (outcome.kind) {
+                          case CommitCheckOutcome::Failed:
+                              column.failed(UpdateFailure::CommitCheck,
+                                            outcome.status ? QString::number(outcome.status)
+                                                           : QString());
+                              return;
+                          case CommitCheckOutcome::NoCommits:
+                              column.failed(UpdateFailure::NoCommits);
+                              return;
+                          case CommitCheckOutcome::Found:
+                              break;
+                          }
+                          if (SyncFiles::readRecordedCommit(repo.name) == outcome.latest) {
+                              qDebug() << "Repository is up-to-date. No need to download.";
+                              // Also after a failed download: nothing is pending any
+                              // more, and what it left of an archive is of no use.
+                              removeArchive(repo.name);
+                              column.upToDate();
+                              enableButtonsIfComplete();
+                          } else {
+                              qDebug() << "Hash is different. Downloading ZIP...";
+                              downloadZip(repo, outcome.latest);
+                          }
+                      });
+}
+
+void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
+{
+    if (!SyncFiles::acceptRepoName(repo.name))
+        return;
+    disableAllButtons();
+    Synchronised *state = synchronised(repo.name);
+    if (state)
+        state->column.downloadStarted();
+    auto *transfer = new ArchiveTransfer(networkManager, QUrl(repo.download, QUrl::TolerantMode),
+                                         SyncFiles::archiveFilePath(repo.name), latestCommitHash,
+                                         this);
+    connect(transfer, &ArchiveTransfer::progress, this,
+            [this, name = repo.name](const TransferProgress &progress) {
+                if (Synchronised *state = synchronised(name))
+                    state->column.downloadProgress(progress.received, progress.total,
+                                                   progress.attemptBytes, progress.attemptMs);
+            });
+    connect(transfer, &ArchiveTransfer::finished, this,
+            [this, repo, latestCommitHash](const TransferOutcome &outcome) {
+                downloadEnded(repo, latestCommitHash, outcome);
+            });
+    transfer->start();
+}
+
+void RepoManager::downloadEnded(const Repo &repo, const QString &latestCommitHash,
+                                const TransferOutcome &outcome)
+{
+    Synchronised *state = synchronised(repo.name);
+    ColumnStatus column = state ? state->column : ColumnStatus();
+    switch (outcome.kind) {
+    case TransferOutcome::Downloaded:
+        if (state)
+            state->failedAttempts = 0;
+        processDownloadedZip(SyncFiles::archiveFilePath(repo.name), repo, latestCommitHash);
+        break;
+    case TransferOutcome::Failed:
+        column.downloadFailed();
+        if (outcome.retried && state)
+            scheduleRetry(*state, latestCommitHash, outcome.reason);
+        else
+            column.failed(UpdateFailure::Download, outcome.reason);
+        break;
+    case TransferOutcome::Unwritable:
+        column.downloadFailed();
+        column.failed(UpdateFailure::ArchiveUnwritable, outcome.reason);
+        break;
+    }
+    enableButtonsIfComplete();
+}
+
+void RepoManager::scheduleRetry(Synchronised &repo, const QString &latestCommitHash,
+                                const QString &reason)
+{
+    ++repo.failedAttempts;
+    repo.column.retrying(reason, repo.failedAttempts + 1, repo.failedAttempts >= quickRetries);
+    delete repo.retryTimer;
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, timer, name = repo.repo.name, latestCommitHash] {
+        timer->deleteLater();
+        if (Synchronised *state = synchronised(name))
+            downloadZip(state->repo, latestCommitHash);
+    });
+    repo.retryTimer = timer;
+    timer->start(retryDelay(repo.failedAttempts));
+}
+
+void RepoManager::retryNow(const QString &repoName)
+{
+    Synchronised *state = synchronised(repoName);
+    if (!state)
+        return;
+    delete state->retryTimer;
+    state->column.retryStarted();
+    fetchLatestCommitHash(state->repo);
+}
+
+bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &repo,
+                                       const QString &latestCommitHash)
+{
+    Synchronised *state = synchronised(repo.name);
+    ColumnStatus column = state ? state->column : ColumnStatus();
+    const ExtractionResult result = installArchive(zipFilePath,
+                                                   [&column](qint64 done, qint64 total) {
+                                                       column.extractionProgress(done, total);
+                                                   });
+    // The archive is gone, or kept to look into: an archive that did not extract is fetched
+    // anew, never continued or installed again.
+    ResumeRecord::remove(zipFilePath);
+    // Finished whatever the outcome, so a failed archive does not hold the buttons back; the
+    // status line then says why.
+    column.extractionEnded();
+    if (!result.ok()) {
+        // The old commit id stays, so the next start tries again.
+        showFailure(column, result);
+        return false;
+    }
+    QString why;
+    if (!SyncFiles::writeRecordedCommit(repo.name, latestCommitHash, &why)) {
+        const QString hashFile = SyncFiles::hashFilePath(repo.name);
+        qDebug() << "Failed to write hash file:" << hashFile << why;
+        column.failed(UpdateFailure::RecordUnwritable,
+                      QDir::toNativeSeparators(QDir::current().absoluteFilePath(hashFile)) + ": "
+                          + why);
+        return false;
+    }
+    column.installed();
+    return true;
+}
