@@ -32,7 +32,6 @@
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
@@ -161,6 +160,16 @@ qint64 bytesReceived()
 {
     const QStringList words = probe.lastProgress.split(' ');
     return words.size() > 1 ? words.at(1).toLongLong() : -1;
+}
+
+// Whether the last progress line ("Downloaded N bytes out of M") says half of M arrived; before
+// the second download starts, every such line is the first download's.
+bool firstHalfDownloaded()
+{
+    QMutexLocker locker(&probe.mutex);
+    const QStringList words = probe.lastProgress.split(' ');
+    return words.size() > 5 && words.at(5).toLongLong() > 0
+           && 2 * words.at(1).toLongLong() >= words.at(5).toLongLong();
 }
 
 // A failed or retried download, a failed extraction or commit check: the run is not a figure.
@@ -423,11 +432,10 @@ int main(int argc, char **argv)
         probe.meter = meter;
         // B's extraction would add nothing: the figures are taken when B's download ends.
         probe.exitAfterDownloads = 2;
-        QProgressBar *first = window->findChild<QProgressBar *>(names.first());
         const Repo second = makeRepo(names.at(1), args.at(1));
         auto *starter = new QTimer(&app);
         QObject::connect(starter, &QTimer::timeout, manager, [=] {
-            if (first->value() >= 50) {
+            if (firstHalfDownloaded()) {
                 starter->stop();
                 probe.secondStartedAt = probe.clock.nsecsElapsed();
                 manager->downloadZip(second, commitId);
