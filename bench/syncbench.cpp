@@ -19,6 +19,7 @@
 #include "app/mainwindow.h"
 #include "app/tlstrust.h"
 #include "hostwindow.h"
+#include "launch/gating.h"
 #include "manifest/repo.h"
 #include "manifest/repomanager.h"
 #include "sync/watchedrequest.h"
@@ -51,8 +52,7 @@
 namespace {
 
 constexpr int watchdogMs = 10 * 60 * 1000;
-const QString enabledLine = QString::fromUtf8(
-    "Todos os botões foram ativados, todas as atualizações estão completas!");
+const QString enabledLine = QString::fromUtf8(allUpdatesDoneLine);
 const QString commitId = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
 
 // A figure from /proc/self/status, in KiB; -1 when it cannot be read.

@@ -1,6 +1,8 @@
 // The built program, run as a user runs it, against the test's HTTPS server at the address and
 // with the certificate authority compiled into it: the proof that main wires both. The update
 // cycle itself is the library-level test's.
+#include "launch/gating.h"
+
 #include "launcherrun.h"
 #include "testenvironment.h"
 
@@ -33,8 +35,7 @@ private slots:
         launcher.start(VELTRO_E2E_LAUNCHER, {});
         QVERIFY(launcher.waitForStarted());
         QByteArray output;
-        const QByteArray enabled =
-            "Todos os botões foram ativados, todas as atualizações estão completas!";
+        const QByteArray enabled = allUpdatesDoneLine;
         QTRY_VERIFY2_WITH_TIMEOUT((output += launcher.readAllStandardError()).contains(enabled)
                                       || launcher.state() != QProcess::Running,
                                   output.constData(), 60000);

@@ -1,4 +1,5 @@
 #include "launch/columnstatus.h"
+#include "launch/gating.h"
 #include "sync/archivetransfer.h"
 #include "sync/boundedreader.h"
 #include "sync/resumerecord.h"
@@ -148,8 +149,7 @@ private slots:
                       "ZIP extraction completed!", "Extraction completed successfully!",
                       "Arquivo ZIP removido com sucesso:  \"client.zip\""}),
                  QString());
-        QCOMPARE(run.log.lines().last(),
-                 "Todos os botões foram ativados, todas as atualizações estão completas!");
+        QCOMPARE(run.log.lines().last(), allUpdatesDoneLine);
 
         // Button 0 starts the entry's exe and says nothing; a further button says which repository.
         const QList<QPushButton *> buttons = run.window->findChildren<QPushButton *>();
@@ -327,103 +327,70 @@ private slots:
             QTest::newRow(name) << r.tag << r.cuts << r.reset << r.ranged << r.head << r.held
                                 << r.trouble << lines << retries << asked << state << status;
         };
-        const QList<qint64> once{half};
-        row("cut, no validator", {"", once}, {all}, 1, {" "});
-        row("cut, weak validator", {"W/\"v1\"", once}, {all}, 1, {" "});
+        const auto cut = [half](Ranged ranged, const QByteArray &tag = etag) {
+            return Row{tag, {half}, false, ranged};
+        };
+        const auto with = [](Trouble trouble, const QList<qint64> &cuts = {}) {
+            return Row{etag, cuts, false, Ranged::Honoured, Head::Length, Held::Nothing, trouble};
+        };
+        const auto found = [](Head head, Held held = Held::Nothing) {
+            return Row{etag, {}, false, Ranged::Honoured, head, held};
+        };
+        const QString pending = "pending";
+        const QString cannotWrite = "Could not write the download to ";
+        row("cut, no validator", cut(Ranged::Honoured, ""), {all}, 1, {" "});
+        row("cut, weak validator", cut(Ranged::Honoured, "W/\"v1\""), {all}, 1, {" "});
         row("cut before the body", {etag, {0}}, {all}, 1, {" "});
-        row("resumed", {etag, once}, {resumed(half), all}, 1, {from(half)});
+        row("resumed", cut(Ranged::Honoured), {resumed(half), all}, 1, {from(half)});
         row("resumed twice", {etag, {half, (size - half) / 2}}, {resumed(second), all}, 2,
             {from(half), from(second)});
-        row("resumed after a reset", {etag, once, true}, {resumed(half), all}, 1, {from(half)});
-        row("ranges ignored", {etag, once, false, Ranged::Whole}, {refused, all}, 1, {from(half)});
-        row("416", {etag, once, false, Ranged::Refused}, {refused, all}, 1, {from(half), " "});
-        row("206 from 0", {etag, once, false, Ranged::FromZero}, {refused, all}, 1,
-            {from(half), " "});
+        row("resumed after a reset", {etag, {half}, true}, {resumed(half), all}, 1, {from(half)});
+        row("ranges ignored", cut(Ranged::Whole), {refused, all}, 1, {from(half)});
+        row("416", cut(Ranged::Refused), {refused, all}, 1, {from(half), " "});
+        row("206 from 0", cut(Ranged::FromZero), {refused, all}, 1, {from(half), " "});
         // The file changed on the server: the HEAD's validator says so, and nothing is continued.
-        row("changed",
-            {etag, once, false, Ranged::Honoured, Head::Length, Held::Nothing,
-             Trouble::AnotherFileFirst},
-            {all}, 1, {" "});
+        row("changed", with(Trouble::AnotherFileFirst, {half}), {all}, 1, {" "});
         // The HEAD fails while the server is away: the part held stays, and the GET decides.
-        row("HEAD refused, part held",
-            {etag, {}, false, Ranged::Honoured, Head::Refused, Held::Half},
+        row("HEAD refused, part held", found(Head::Refused, Held::Half),
             {"Failed to retrieve file size.", resumed(half), all}, 0, {from(half)});
         // An error page's length is not the archive's.
-        row("HEAD answers an error page", {etag, {}, false, Ranged::Honoured, Head::ErrorPage},
+        row("HEAD answers an error page", found(Head::ErrorPage),
             {"Failed to retrieve file size.", all}, 0, {});
-        row("no length", {etag, {}, false, Ranged::Honoured, Head::NoLength},
-            {"Failed to retrieve file size.", all}, 0, {});
-        row("HEAD length 0", {etag, {}, false, Ranged::Honoured, Head::Zero},
-            {"File size detected: 0", all}, 0, {});
-        row("complete archive", {etag, {}, false, Ranged::Honoured, Head::Length, Held::Whole},
+        row("no length", found(Head::NoLength), {"Failed to retrieve file size.", all}, 0, {});
+        row("HEAD length 0", found(Head::Zero), {"File size detected: 0", all}, 0, {});
+        row("complete archive", found(Head::Length, Held::Whole),
             {resumed(size), "ZIP file downloaded successfully!"}, 0, {});
-        row("complete, another on the server",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::WholeOtherFile}, {all}, 0,
+        row("complete, another on the server", found(Head::Length, Held::WholeOtherFile), {all}, 0,
             {" "});
-        // Downloaded for an older commit, the same file name and length under the same ETag.
-        row("complete, for another commit",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::WholeOtherCommit}, {all}, 0,
+        // Downloaded for an older commit: the same file name and length under the same ETag.
+        row("complete, for another commit", found(Head::Length, Held::WholeOtherCommit), {all}, 0,
             {" "});
-        row("part from another address",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::HalfOtherAddress}, {all}, 0,
+        row("part from another address", found(Head::Length, Held::HalfOtherAddress), {all}, 0,
             {" "});
-        row("closed mid-download",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::Restarted},
-            {"Resuming download at", all}, 0, {"bytes=held- \"v1\""});
-        row("closed while the retry waits",
-            {etag, once, false, Ranged::Honoured, Head::Length, Held::Nothing,
-             Trouble::RestartedWhileWaiting},
+        row("closed mid-download", with(Trouble::Restarted), {"Resuming download at", all}, 0,
+            {"bytes=held- \"v1\""});
+        row("closed while the retry waits", with(Trouble::RestartedWhileWaiting, {half}),
             {"Resuming download at", all}, 1, {"bytes=held- \"v1\""});
         // Ticks on time after seconds of arrivals: the silence counts from the last one. A watch
         // that counted from the start, or missed it, would end elsewhere.
-        row("trickles, then stalls",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::Stalls},
-            {"Download error: QNetworkReply::TimeoutError", resumed(size - 12), all}, 1,
-            {from(size - 12)});
-        row("404",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::NotFound},
-            {error + "ContentNotFoundError", failed}, 0, {}, "pending",
-            "Download failed (server answered 404)");
-        row("empty address",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::EmptyAddress},
-            {error + "ProtocolUnknownError", failed}, 0, {}, "pending",
-            "Download failed (unusable address)");
-        row("redirect loop",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::RedirectLoop},
-            {error + "TooManyRedirectsError", failed}, 0, {}, "pending");
-        row("redirect to a file",
-            {etag,
-             {},
-             false,
-             Ranged::Honoured,
-             Head::Length,
-             Held::Nothing,
-             Trouble::RedirectToFile},
-            {error + "ProtocolUnknownError", failed}, 0, {}, "pending");
+        row("trickles, then stalls", with(Trouble::Stalls),
+            {error + "TimeoutError", resumed(size - 12), all}, 1, {from(size - 12)});
+        row("404", with(Trouble::NotFound), {error + "ContentNotFoundError", failed}, 0, {},
+            pending, "Download failed (server answered 404)");
+        row("empty address", with(Trouble::EmptyAddress), {error + "ProtocolUnknownError", failed},
+            0, {}, pending, "Download failed (unusable address)");
+        row("redirect loop", with(Trouble::RedirectLoop), {error + "TooManyRedirectsError", failed},
+            0, {}, pending);
+        row("redirect to a file", with(Trouble::RedirectToFile),
+            {error + "ProtocolUnknownError", failed}, 0, {}, pending);
         // A device that is always full stands in for a full disk.
-        row("disk full",
-            {etag, {}, false, Ranged::Honoured, Head::Length, Held::Nothing, Trouble::DiskFull},
-            {unwritable, failed + full}, 0, {}, "pending", "Could not write the download to ");
-        row("disk full, at the flush",
-            {etag,
-             {},
-             false,
-             Ranged::Honoured,
-             Head::Length,
-             Held::Nothing,
-             Trouble::DiskFullAtFlush},
-            {unwritable, failed + full}, 0, {}, "pending", "Could not write the download to ");
+        row("disk full", with(Trouble::DiskFull), {unwritable, failed + full}, 0, {}, pending,
+            cannotWrite);
+        row("disk full, at the flush", with(Trouble::DiskFullAtFlush), {unwritable, failed + full},
+            0, {}, pending, cannotWrite);
         // The GET is never answered: only the launcher can end it, and must, at once.
-        row("not opened",
-            {etag,
-             {},
-             false,
-             Ranged::Honoured,
-             Head::Length,
-             Held::Nothing,
-             Trouble::FolderInPlace},
-            {"Failed to open file for writing:"}, 0, {}, "pending",
-            "Could not write the download to ");
+        row("not opened", with(Trouble::FolderInPlace), {"Failed to open file for writing:"}, 0, {},
+            pending, cannotWrite);
     }
 
     void archiveAnswers()
@@ -661,140 +628,113 @@ private slots:
         QCOMPARE(run.state("alpha", commitId), QString("installed"));
     }
 
-    // What an answer to the archive's GET means, on its status and headers alone (asked to
-    // continue at 500 of 1000 with If-Range "v1", unless the row asks from the start).
+    // What an answer to the archive's GET means, on its status and headers alone: asked to
+    // continue at 500 of 1000 with If-Range "v1" (offset 500), or for the whole (offset 0).
     void answerMeaning_data()
     {
         using M = TransferProtocol::Meaning;
         QTest::addColumn<qint64>("offset");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("contentRange");
+        QTest::addColumn<QByteArray>("range"); // Content-Range
         QTest::addColumn<qint64>("length");
         QTest::addColumn<QByteArray>("etag");
-        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<QByteArray>("coding");
         QTest::addColumn<M>("meaning");
-        const QByteArray rest = "bytes 500-999/1000";
-        QTest::newRow("whole GET, 200")
-            << 0LL << 200 << QByteArray() << 1000LL << etag << QByteArray() << M::Whole;
-        QTest::newRow("whole GET, 404")
-            << 0LL << 404 << QByteArray() << 9LL << QByteArray() << QByteArray() << M::ErrorPage;
-        QTest::newRow("no status yet")
-            << 500LL << 0 << QByteArray() << -1LL << QByteArray() << QByteArray() << M::Wait;
-        QTest::newRow("redirection")
-            << 500LL << 302 << QByteArray() << 0LL << QByteArray() << QByteArray() << M::Wait;
-        QTest::newRow("the rest") << 500LL << 206 << rest << 500LL << etag << QByteArray()
-                                  << M::Append;
-        QTest::newRow("the rest, without validator or length")
-            << 500LL << 206 << rest << -1LL << QByteArray() << QByteArray() << M::Append;
-        QTest::newRow("the rest, identity coding")
-            << 500LL << 206 << rest << 500LL << etag << QByteArray("identity") << M::Append;
-        QTest::newRow("the rest, gzip coded")
-            << 500LL << 206 << rest << 500LL << etag << QByteArray("gzip") << M::RestartNow;
-        QTest::newRow("another validator") << 500LL << 206 << rest << 500LL << QByteArray("\"v2\"")
-                                           << QByteArray() << M::RestartNow;
-        QTest::newRow("from another offset") << 500LL << 206 << QByteArray("bytes 400-999/1000")
-                                             << 600LL << etag << QByteArray() << M::RestartNow;
-        QTest::newRow("not to the end") << 500LL << 206 << QByteArray("bytes 500-899/1000") << 400LL
-                                        << etag << QByteArray() << M::RestartNow;
-        QTest::newRow("another total") << 500LL << 206 << QByteArray("bytes 500-1999/2000")
-                                       << 1500LL << etag << QByteArray() << M::RestartNow;
-        QTest::newRow("length disagrees")
-            << 500LL << 206 << rest << 499LL << etag << QByteArray() << M::RestartNow;
-        QTest::newRow("no Content-Range")
-            << 500LL << 206 << QByteArray() << 500LL << etag << QByteArray() << M::RestartNow;
-        QTest::newRow("ranges ignored")
-            << 500LL << 200 << QByteArray() << 1000LL << etag << QByteArray() << M::Whole;
-        QTest::newRow("416") << 500LL << 416 << QByteArray("bytes */1000") << 0LL << QByteArray()
-                             << QByteArray() << M::RestartAtEnd;
-        QTest::newRow("error page")
-            << 500LL << 503 << QByteArray() << 20LL << QByteArray() << QByteArray() << M::ErrorPage;
+        const auto row = [](const char *name, qint64 offset, int status, const char *range,
+                            qint64 length, const char *etag, const char *coding, M meaning) {
+            QTest::newRow(name) << offset << status << QByteArray(range) << length
+                                << QByteArray(etag) << QByteArray(coding) << meaning;
+        };
+        const char *rest = "bytes 500-999/1000";
+        const char *v1 = "\"v1\"";
+        row("whole GET, 200", 0, 200, "", 1000, v1, "", M::Whole);
+        row("whole GET, 404", 0, 404, "", 9, "", "", M::ErrorPage);
+        row("no status yet", 500, 0, "", -1, "", "", M::Wait);
+        row("redirection", 500, 302, "", 0, "", "", M::Wait);
+        row("the rest", 500, 206, rest, 500, v1, "", M::Append);
+        row("the rest, no validator or length", 500, 206, rest, -1, "", "", M::Append);
+        row("the rest, identity coding", 500, 206, rest, 500, v1, "identity", M::Append);
+        row("the rest, gzip coded", 500, 206, rest, 500, v1, "gzip", M::RestartNow);
+        row("another validator", 500, 206, rest, 500, "\"v2\"", "", M::RestartNow);
+        row("from another offset", 500, 206, "bytes 400-999/1000", 600, v1, "", M::RestartNow);
+        row("not to the end", 500, 206, "bytes 500-899/1000", 400, v1, "", M::RestartNow);
+        row("another total", 500, 206, "bytes 500-1999/2000", 1500, v1, "", M::RestartNow);
+        row("length disagrees", 500, 206, rest, 499, v1, "", M::RestartNow);
+        row("no Content-Range", 500, 206, "", 500, v1, "", M::RestartNow);
+        row("ranges ignored", 500, 200, "", 1000, v1, "", M::Whole);
+        row("416", 500, 416, "bytes */1000", 0, "", "", M::RestartAtEnd);
+        row("error page", 500, 503, "", 20, "", "", M::ErrorPage);
     }
 
     void answerMeaning()
     {
         QFETCH(qint64, offset);
         QFETCH(int, status);
-        QFETCH(QByteArray, contentRange);
+        QFETCH(QByteArray, range);
         QFETCH(qint64, length);
         QFETCH(QByteArray, etag);
-        QFETCH(QByteArray, encoding);
+        QFETCH(QByteArray, coding);
         QFETCH(TransferProtocol::Meaning, meaning);
-        TransferProtocol::Answer answer;
-        answer.status = status;
-        answer.contentRange = contentRange;
-        answer.length = length;
-        answer.validator = TransferProtocol::validatorOf(etag, {});
-        answer.encoding = encoding;
+        const TransferProtocol::Answer answer{status, length,
+                                              range,  TransferProtocol::validatorOf(etag, {}),
+                                              coding, {},
+                                              {}};
         QCOMPARE(TransferProtocol::meaning(answer, offset, offset ? 1000 : -1, "\"v1\""), meaning);
     }
 
-    // Where a download starts, from what an earlier attempt left (500 of 1000 bytes, or all of
-    // them, from the same address for the same commit under "v1") and what the HEAD said.
+    // Where a download starts, from what an earlier attempt left (500 or all of 1000 bytes,
+    // downloaded from address u for commit c under "v1") and what the HEAD said.
     void startDecision_data()
     {
         using S = TransferProtocol::Start;
-        QTest::addColumn<qint64>("heldBytes"); // 0: nothing held
-        QTest::addColumn<QString>("heldFor");  // the record's address and commit
-        QTest::addColumn<int>("headStatus");   // 0: the HEAD failed
+        QTest::addColumn<qint64>("held"); // 0: nothing held
+        QTest::addColumn<QString>("heldFor");
+        QTest::addColumn<int>("headStatus"); // 0: the HEAD failed
         QTest::addColumn<qint64>("headLength");
         QTest::addColumn<QByteArray>("headEtag");
         QTest::addColumn<S::Kind>("kind");
         QTest::addColumn<qint64>("from");
         QTest::addColumn<qint64>("total");
-        const QString same = "u c";
-        QTest::newRow("nothing held")
-            << 0LL << same << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
-        QTest::newRow("nothing held, HEAD failed")
-            << 0LL << same << 0 << -1LL << QByteArray() << S::Fresh << 0LL << -1LL;
-        QTest::newRow("HEAD error page")
-            << 0LL << same << 403 << 49LL << QByteArray() << S::Fresh << 0LL << -1LL;
-        QTest::newRow("part, same file")
-            << 500LL << same << 200 << 1000LL << etag << S::Continue << 500LL << 1000LL;
-        QTest::newRow("part, HEAD without validator")
-            << 500LL << same << 200 << 1000LL << QByteArray() << S::Continue << 500LL << 1000LL;
-        QTest::newRow("part, file changed")
-            << 500LL << same << 200 << 1000LL << QByteArray("\"v2\"") << S::Fresh << 0LL << 1000LL;
-        QTest::newRow("part, length changed")
-            << 500LL << same << 200 << 1200LL << etag << S::Fresh << 0LL << 1200LL;
-        QTest::newRow("part, HEAD failed")
-            << 500LL << same << 0 << -1LL << QByteArray() << S::Continue << 500LL << 1000LL;
-        QTest::newRow("part, HEAD error page")
-            << 500LL << same << 503 << 20LL << QByteArray() << S::Continue << 500LL << 1000LL;
-        QTest::newRow("part, another address")
-            << 500LL << "v c" << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
-        QTest::newRow("part, another commit")
-            << 500LL << "u d" << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
-        QTest::newRow("whole, same file")
-            << 1000LL << same << 200 << 1000LL << etag << S::Complete << 1000LL << 1000LL;
-        QTest::newRow("whole, HEAD without validator")
-            << 1000LL << same << 200 << 1000LL << QByteArray() << S::Fresh << 0LL << 1000LL;
-        QTest::newRow("whole, another commit")
-            << 1000LL << "u d" << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
-        QTest::newRow("whole, HEAD failed: its last byte asked")
-            << 1000LL << same << 0 << -1LL << QByteArray() << S::Continue << 999LL << 1000LL;
-        QTest::newRow("more than the length")
-            << 1001LL << same << 200 << 1000LL << etag << S::Fresh << 0LL << 1000LL;
+        const auto row = [](const char *name, qint64 held, const char *heldFor, int headStatus,
+                            qint64 headLength, const char *headEtag, S::Kind kind, qint64 from,
+                            qint64 total) {
+            QTest::newRow(name) << held << QString(heldFor) << headStatus << headLength
+                                << QByteArray(headEtag) << kind << from << total;
+        };
+        const char *v1 = "\"v1\"";
+        row("nothing held", 0, "u c", 200, 1000, v1, S::Fresh, 0, 1000);
+        row("nothing held, HEAD failed", 0, "u c", 0, -1, "", S::Fresh, 0, -1);
+        row("HEAD error page", 0, "u c", 403, 49, "", S::Fresh, 0, -1);
+        row("part, same file", 500, "u c", 200, 1000, v1, S::Continue, 500, 1000);
+        row("part, HEAD without validator", 500, "u c", 200, 1000, "", S::Continue, 500, 1000);
+        row("part, file changed", 500, "u c", 200, 1000, "\"v2\"", S::Fresh, 0, 1000);
+        row("part, length changed", 500, "u c", 200, 1200, v1, S::Fresh, 0, 1200);
+        row("part, HEAD failed", 500, "u c", 0, -1, "", S::Continue, 500, 1000);
+        row("part, HEAD error page", 500, "u c", 503, 20, "", S::Continue, 500, 1000);
+        row("part, another address", 500, "v c", 200, 1000, v1, S::Fresh, 0, 1000);
+        row("part, another commit", 500, "u d", 200, 1000, v1, S::Fresh, 0, 1000);
+        row("whole, same file", 1000, "u c", 200, 1000, v1, S::Complete, 1000, 1000);
+        row("whole, HEAD without validator", 1000, "u c", 200, 1000, "", S::Fresh, 0, 1000);
+        row("whole, another commit", 1000, "u d", 200, 1000, v1, S::Fresh, 0, 1000);
+        row("whole, HEAD failed: last byte asked", 1000, "u c", 0, -1, "", S::Continue, 999, 1000);
+        row("more than the length", 1001, "u c", 200, 1000, v1, S::Fresh, 0, 1000);
     }
 
     void startDecision()
     {
-        QFETCH(qint64, heldBytes);
+        QFETCH(qint64, held);
         QFETCH(QString, heldFor);
-        QFETCH(int, headStatus);
-        QFETCH(qint64, headLength);
-        QFETCH(QByteArray, headEtag);
         QFETCH(TransferProtocol::Start::Kind, kind);
         QFETCH(qint64, from);
         QFETCH(qint64, total);
-        std::optional<TransferProtocol::Held> held;
-        if (heldBytes > 0)
-            held = TransferProtocol::Held{heldBytes, 1000, heldFor.section(' ', 0, 0),
-                                          heldFor.section(' ', 1), etag};
-        TransferProtocol::Answer head;
-        head.status = headStatus;
-        head.length = headLength;
-        head.validator = headEtag;
-        const TransferProtocol::Start start = TransferProtocol::start(held, "u", "c", head);
+        QFETCH(int, headStatus);
+        QFETCH(qint64, headLength);
+        QFETCH(QByteArray, headEtag);
+        const TransferProtocol::Answer head{headStatus, headLength, {}, headEtag, {}, {}, {}};
+        std::optional<TransferProtocol::Held> record;
+        if (held > 0)
+            record = {held, 1000, heldFor.section(' ', 0, 0), heldFor.section(' ', 1), etag};
+        const TransferProtocol::Start start = TransferProtocol::start(record, "u", "c", head);
         QCOMPARE(start.kind, kind);
         QCOMPARE(start.from, from);
         QCOMPARE(start.total, total);
