@@ -59,14 +59,23 @@ const Tree earlier = files({"launcher.lock=4242", "launcher.log=a line", "repo=<
                             "repo/a.txt=old a", "repo/b.txt=old b", "repo/keep.txt=kept"});
 
 // New repo/a.txt and repo/new/n.txt, then the given entries.
-QByteArray update(std::initializer_list<ZipBuilder::Entry> more = {})
+ZipBuilder updateBuilder(std::initializer_list<ZipBuilder::Entry> more = {})
 {
     ZipBuilder zip;
     zip.addFile("repo/a.txt", "new a").addStoredFile("repo/new/n.txt", "n");
     for (const ZipBuilder::Entry &entry : more)
         zip.add(entry);
-    return zip.bytes();
+    return zip;
 }
+
+QByteArray update(std::initializer_list<ZipBuilder::Entry> more = {},
+                  const ZipBuilder::Form &form = ZipBuilder::Form())
+{
+    return updateBuilder(more).bytes(form);
+}
+
+using Z = ZipBuilder;
+using S = ExtractionResult;
 
 #ifdef Q_OS_WIN
 // A handle as a running program holds its file: others may read it and, when asked, rename it;
@@ -149,22 +158,27 @@ private slots:
         QTest::addColumn<QByteArray>("archive"); // null: no file at all
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<QString>("failure"); // the start of the line that tells it; "": none
-        QTest::addColumn<QString>("detail");  // the entry or file the failure names
-        QTest::addColumn<Tree>("changes");    // to the earlier version, when installed
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("detail"); // the entry or file the failure names
+        QTest::addColumn<Tree>("changes");   // to the earlier version, when installed
         const auto fails = [](const char *name, const QByteArray &archive, const char *failure,
-                              const char *detail, const char *obstacle = "") {
-            QTest::newRow(name) << archive << obstacle << failure << detail << Tree();
+                              const char *detail, const char *obstacle = "",
+                              S::Status status = S::Damaged) {
+            QTest::newRow(name) << archive << obstacle << failure << int(status) << detail
+                                << Tree();
         };
         const auto installs = [](const char *name, const QByteArray &archive, const Tree &more,
                                  const QString &obstacle = {}) {
             Tree changes = files({"repo/a.txt=new a", "repo/new=<dir>", "repo/new/n.txt=n"});
             changes.insert(more);
-            QTest::newRow(name) << archive << obstacle << QString() << QString() << changes;
+            QTest::newRow(name) << archive << obstacle << QString() << int(S::Extracted)
+                                << QString() << changes;
         };
         const auto entry = [](const char *name, const QByteArray &data = "c") {
             return update({{name, data, true, 0}});
         };
-        fails("missing", {}, "Failed to open zip file:", "repo.zip");
+        fails("missing", {}, "Failed to open zip file:", "repo.zip", "", S::Missing);
+        fails("not a zip", "no archive here", "Failed to open zip file:", "repo.zip");
         // Behind a preamble: Debian's minizip finds no end record at offset 0 of an empty archive.
         fails("no entries", "preamble" + ZipBuilder().bytes(), "Failed to go to first file in zip.",
               "repo.zip");
@@ -173,17 +187,21 @@ private slots:
         damaged[damaged.lastIndexOf("PK\x01\x02") + 3] = 'X';
         fails("damaged directory record", damaged, "Failed to go to next file in zip.", "repo.zip");
         const QByteArray text = QByteArray("some text of c, ").repeated(300);
-        fails("write fails", entry("repo/c", text), "Error writing to file.", "repo/c",
-              "full disk");
+        const auto unwritten = [&](const char *name, const QByteArray &archive, const char *failure,
+                                   const char *detail, const char *obstacle = "") {
+            fails(name, archive, failure, detail, obstacle, S::WriteFailed);
+        };
+        unwritten("write fails", entry("repo/c", text), "Error writing to file.", "repo/c",
+                  "full disk");
         const char *dir = "Failed to create directory for",
                    *file = "Failed to open output file for writing:";
-        fails("file in place of folder", entry("repo/b.txt/c"), dir, "repo/b.txt/c");
-        fails("staged folder in place of file", entry("repo/new"), file, "repo/new");
-        fails("installed folder in place of file", entry("repo/c"), file, "repo/c", "folder");
+        unwritten("file in place of folder", entry("repo/b.txt/c"), dir, "repo/b.txt/c");
+        unwritten("staged folder in place of file", entry("repo/new"), file, "repo/new");
+        unwritten("installed folder in place of file", entry("repo/c"), file, "repo/c", "folder");
         const QByteArray tooLong = "repo/" + QByteArray(300, 'n'); // for one part of a path
-        fails("name too long", entry(tooLong), file, tooLong);
-        fails("through a link", update({{"r/up", "..", false, 0120777}, {"r/up/x", "", true, 0}}),
-              dir, "r/up/x");
+        unwritten("name too long", entry(tooLong), file, tooLong);
+        unwritten("through a link",
+                  update({{"r/up", "..", false, 0120777}, {"r/up/x", "", true, 0}}), dir, "r/up/x");
         // Windows sees one file or folder where the archive holds two.
         const char *caseOnly = "Refusing entry that differs only in letter case from another:";
         fails("letter case of a file", entry("repo/A.TXT"), caseOnly, "repo/A.TXT");
@@ -214,9 +232,36 @@ private slots:
         bad(text, true, ZipBuilder::Method, 12, "Failed to open file from zip:"); // bzip2
         // All is staged; moving b.txt into place fails, so a.txt and new/ go back.
         const char *inUse = "Failed to replace file in use:";
-        fails("replacement refused", entry("repo/b.txt"), inUse, "repo/b.txt", "refuse b");
-        fails("file held by a program", entry("repo/b.txt"), inUse, "repo/b.txt", "hold b");
+        fails("replacement refused", entry("repo/b.txt"), inUse, "repo/b.txt", "refuse b",
+              S::FileInUse);
+        fails("file held by a program", entry("repo/b.txt"), inUse, "repo/b.txt", "hold b",
+              S::FileInUse);
+        // Two records of one local header, or data running into the next entry (its local extra
+        // field made to look longer): the make of zip bombs, refused before any entry is
+        // written, or the data's true place at the latest.
+        const char *overlap = "Refusing overlapping entries in zip:";
+        QByteArray twice = entry("repo/c", text), longer = twice;
+        ZipBuilder::patch(twice, 2, ZipBuilder::HeaderOffset, 0);
+        fails("two records of one local header", twice, overlap, "repo/a.txt");
+        ZipBuilder::patch(longer, 0, ZipBuilder::LocalExtraSize, 20);
+        fails("data running into the next entry", longer, overlap, "repo/a.txt");
 
+        // ZIP64 fields as other writers give them: Go every size (both of the central record's,
+        // all three in the field) and after streamed data; 7-Zip and git an offset past 4 GiB;
+        // Python sizes in the local header too. Only the fields a record gives as 0xFFFFFFFF
+        // are in it, in their order. An extra field shorter than its own header is left alone.
+        const Tree shortExtra = files({"repo/short=s"});
+        for (const ZipBuilder::Form &form :
+             {Z::Form{Z::Uncompressed | Z::Compressed, true},
+              Z::Form{Z::Uncompressed | Z::Compressed, true, false, true}, Z::Form{Z::Offset},
+              Z::Form{Z::Compressed}, Z::Form{7, false, true}}) {
+            installs(qPrintable(QString("ZIP64 fields %1, all %2, local %3, after the data %4")
+                                    .arg(form.zip64)
+                                    .arg(form.allInExtra)
+                                    .arg(form.localZip64)
+                                    .arg(form.descriptor)),
+                     update({{"repo/short", "s", true, 0, "ab"}}, form), shortExtra);
+        }
         installs("in a folder with a blank and accents", update(), {},
                  m_sandbox + "/José Silva/AppData/Local/Veltro Ação");
         installs("held by a running program, renamed aside", update(), {}, "hold a");
@@ -260,6 +305,7 @@ private slots:
         QFETCH(QByteArray, archive);
         QFETCH(QString, obstacle);
         QFETCH(QString, failure);
+        QFETCH(int, status);
         QFETCH(QString, detail);
         QFETCH(Tree, changes);
 #ifdef Q_OS_WIN
@@ -304,9 +350,9 @@ private slots:
 #endif
         if (!failure.isEmpty()) {
             QVERIFY2(m_log->contains(failure, true), qPrintable(m_log->lines().join('\n')));
-            const bool inUse = failure.contains("in use");
-            QCOMPARE(result.status, inUse ? ExtractionResult::FileInUse : ExtractionResult::Failed);
-            QCOMPARE(result.detail, inUse ? QDir::toNativeSeparators(detail) : detail);
+            QCOMPARE(int(result.status), status);
+            QCOMPARE(result.detail,
+                     status == S::FileInUse ? QDir::toNativeSeparators(detail) : detail);
             QCOMPARE(tree(m_sandbox), before);
             return;
         }
