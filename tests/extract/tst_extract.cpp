@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -22,6 +24,7 @@
 #endif
 
 using Tree = QMap<QString, QByteArray>; // path below a folder: content or "<dir>"
+Q_DECLARE_METATYPE(ZipBuilder::Form)
 using V = FileNames::EntryVerdict;
 
 namespace {
@@ -377,6 +380,66 @@ private slots:
         QCOMPARE(installed, expected);
         QVERIFY(ZipExtractor::extractInto("repo.zip", dir).ok());
         QCOMPARE(tree(dir), expected);
+    }
+
+    // The entries' size as the central directory tells it, ZIP64 sizes included; -1 without an
+    // archive.
+    void entriesSize_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("plain") << update() << qint64(6);
+        QTest::newRow("ZIP64") << update({}, Z::Form{Z::Uncompressed | Z::Compressed, true})
+                               << qint64(6);
+        QTest::newRow("entry of 5 GiB")
+            << ZipBuilder().add({"big", {}, true, 0, {}, 5ull << 30}).bytes(Z::Form{3, false, true})
+            << qint64(5ll << 30);
+        QTest::newRow("no archive") << QByteArray() << qint64(-1);
+    }
+
+    void entriesSize()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(qint64, size);
+        QVERIFY(archive.isNull() || LauncherRun::writeFile("repo.zip", archive));
+        QCOMPARE(ZipExtractor::entriesSize("repo.zip"), size);
+    }
+
+    // Past 4 GiB: an entry (zeros) with ZIP64 sizes, and archives whose last entry lies past
+    // 4 GiB (behind a hole in the file) as git and 7-Zip, and Go, write them. The entry, stored
+    // as a hole, is read and written in memory (/dev/shm) where there is room: on disk its
+    // 4 GiB take long.
+    void largeArchives_data()
+    {
+        QTest::addColumn<quint64>("zeros"); // in repo/big, the last entry, after its one byte
+        QTest::addColumn<bool>("deflate");
+        QTest::addColumn<ZipBuilder::Form>("form");
+        QTest::newRow("entry over 4 GiB")
+            << (4ull << 30) + 4096 << false << Z::Form{3, false, true};
+        QTest::newRow("archive over 4 GiB")
+            << quint64(0) << true << Z::Form{0, false, false, false, 4ll << 30};
+        QTest::newRow("archive over 4 GiB, Go")
+            << quint64(0) << true << Z::Form{3, true, false, true, 4ll << 30};
+    }
+
+    void largeArchives()
+    {
+        QFETCH(quint64, zeros);
+        QFETCH(bool, deflate);
+        QFETCH(ZipBuilder::Form, form);
+        const QTemporaryDir memory("/dev/shm/veltro-XXXXXX");
+        const QString root = zeros > 0 ? memory.path() : m_root;
+        if (zeros > 0
+            && (!memory.isValid() || QStorageInfo(root).bytesAvailable() < qint64(zeros) << 1))
+            QSKIP("No room to write the entries in memory");
+        const QString archive = zeros > 0 ? memory.filePath("repo.zip") : "repo.zip";
+        QVERIFY(updateBuilder({{"repo/big", "b", deflate, 0, {}, zeros}}).write(archive, form));
+        const bool installed = ZipExtractor::extractInto(archive, root).ok();
+        const qint64 size = QFileInfo(root + "/repo/big").size();
+        QDir(root + "/repo").removeRecursively();
+        QFile::remove(archive);
+        QVERIFY2(installed, qPrintable(m_log->lines().join('\n')));
+        QCOMPARE(size, qint64(zeros + 1));
     }
 
 private:

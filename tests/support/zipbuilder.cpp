@@ -39,32 +39,39 @@ QByteArray deflated(const QByteArray &data, int flush)
 
 struct Packed
 {
-    QByteArray data;
+    QByteArray data; // stored zeros left out
     quint32 crc;
     quint64 size;
+    quint64 packedSize;
 };
 
-// The entry's data as stored; its zeros as one deflated MiB repeated, then an empty last block.
+// The entry's data as stored: deflated zeros as one deflated MiB repeated, then an empty last
+// block; stored ones as a hole in the file, for the writer to leave.
 Packed pack(const ZipBuilder::Entry &entry)
 {
-    Packed packed{entry.deflate ? deflated(entry.data, entry.zeros ? Z_FULL_FLUSH : Z_FINISH)
-                                : entry.data,
+    const bool deflate = entry.deflate;
+    Packed packed{deflate ? deflated(entry.data, entry.zeros ? Z_FULL_FLUSH : Z_FINISH)
+                          : entry.data,
                   quint32(crc32(0, reinterpret_cast<const Bytef *>(entry.data.constData()),
                                 uInt(entry.data.size()))),
-                  quint64(entry.data.size()) + entry.zeros};
+                  quint64(entry.data.size()) + entry.zeros, 0};
     const QByteArray mib(1 << 20, '\0');
-    const QByteArray piece = entry.zeros ? deflated(mib, Z_FULL_FLUSH) : QByteArray();
+    const QByteArray piece = deflate && entry.zeros ? deflated(mib, Z_FULL_FLUSH) : QByteArray();
+    const auto crc = [&](qsizetype count) {
+        return crc32(0, reinterpret_cast<const Bytef *>(mib.constData()), uInt(count));
+    };
+    const uLong pieceCrc = crc(mib.size());
     for (quint64 left = entry.zeros; left > 0;) {
         const qsizetype count = qsizetype(qMin<quint64>(left, quint64(mib.size())));
-        packed.data += count == mib.size() ? piece : deflated(mib.left(count), Z_FULL_FLUSH);
-        packed.crc = quint32(
-            crc32_combine64(packed.crc,
-                            crc32(0, reinterpret_cast<const Bytef *>(mib.constData()), uInt(count)),
-                            count));
+        const bool whole = count == mib.size();
+        if (deflate)
+            packed.data += whole ? piece : deflated(mib.left(count), Z_FULL_FLUSH);
+        packed.crc = quint32(crc32_combine64(packed.crc, whole ? pieceCrc : crc(count), count));
         left -= quint64(count);
     }
-    if (entry.zeros)
+    if (deflate && entry.zeros)
         packed.data += QByteArray("\x03\x00", 2);
+    packed.packedSize = quint64(packed.data.size()) + (deflate ? 0 : entry.zeros);
     return packed;
 }
 
@@ -79,7 +86,7 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
             return false;
         const quint64 offset = quint64(out.pos());
         const Packed packed = pack(entry);
-        const quint64 values[] = {packed.size, quint64(packed.data.size()), offset};
+        const quint64 values[] = {packed.size, packed.packedSize, offset};
         const int zip64 = form.zip64 | (offset >= marker ? Offset : 0);
         const quint16 method = entry.deflate ? Z_DEFLATED : 0;
         const quint16 flags = form.descriptor ? 8 : 0;
@@ -105,6 +112,12 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
             put<quint64>(local, values[1]);
         }
         local += packed.data;
+        const qint64 hole = entry.deflate ? 0 : qint64(entry.zeros);
+        if (hole > 0) {
+            if (out.write(local) != local.size() || !out.seek(out.pos() + hole))
+                return false;
+            local.clear();
+        }
         if (form.descriptor) {
             put<quint32>(local, 0x08074b50);
             put<quint32>(local, packed.crc);
