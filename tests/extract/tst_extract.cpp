@@ -163,19 +163,24 @@ private slots:
         QTest::addColumn<QString>("failure"); // the start of the line that tells it; "": none
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("detail"); // the entry or file the failure names
+        QTest::addColumn<bool>("early");     // failed before any entry is extracted
         QTest::addColumn<Tree>("changes");   // to the earlier version, when installed
         const auto fails = [](const char *name, const QByteArray &archive, const char *failure,
                               const char *detail, const char *obstacle = "",
-                              S::Status status = S::Damaged) {
-            QTest::newRow(name) << archive << obstacle << failure << int(status) << detail
+                              S::Status status = S::Damaged, bool early = false) {
+            QTest::newRow(name) << archive << obstacle << failure << int(status) << detail << early
                                 << Tree();
+        };
+        const auto early = [&](const char *name, const QByteArray &archive, const char *failure,
+                               const char *detail) {
+            fails(name, archive, failure, detail, "", S::Damaged, true);
         };
         const auto installs = [](const char *name, const QByteArray &archive, const Tree &more,
                                  const QString &obstacle = {}) {
             Tree changes = files({"repo/a.txt=new a", "repo/new=<dir>", "repo/new/n.txt=n"});
             changes.insert(more);
             QTest::newRow(name) << archive << obstacle << QString() << int(S::Extracted)
-                                << QString() << changes;
+                                << QString() << false << changes;
         };
         const auto entry = [](const char *name, const QByteArray &data = "c") {
             return update({{name, data, true, 0}});
@@ -188,7 +193,7 @@ private slots:
         // The walk reaches a damaged record: not the end of the archive, a failure.
         QByteArray damaged = update();
         damaged[damaged.lastIndexOf("PK\x01\x02") + 3] = 'X';
-        fails("damaged directory record", damaged, "Failed to go to next file in zip.", "repo.zip");
+        early("damaged directory record", damaged, "Failed to go to next file in zip.", "repo.zip");
         const QByteArray text = QByteArray("some text of c, ").repeated(300);
         const auto unwritten = [&](const char *name, const QByteArray &archive, const char *failure,
                                    const char *detail, const char *obstacle = "") {
@@ -245,7 +250,7 @@ private slots:
         const char *overlap = "Refusing overlapping entries in zip:";
         QByteArray twice = entry("repo/c", text), longer = twice;
         ZipBuilder::patch(twice, 2, ZipBuilder::HeaderOffset, 0);
-        fails("two records of one local header", twice, overlap, "repo/a.txt");
+        early("two records of one local header", twice, overlap, "repo/a.txt");
         ZipBuilder::patch(longer, 0, ZipBuilder::LocalExtraSize, 20);
         fails("data running into the next entry", longer, overlap, "repo/a.txt");
 
@@ -265,6 +270,8 @@ private slots:
                                     .arg(form.descriptor)),
                      update({{"repo/short", "s", true, 0, "ab"}}, form), shortExtra);
         }
+        installs("extra field shorter than its header",
+                 update({{"repo/short", "s", true, 0, "ab"}}), shortExtra);
         installs("in a folder with a blank and accents", update(), {},
                  m_sandbox + "/José Silva/AppData/Local/Veltro Ação");
         installs("held by a running program, renamed aside", update(), {}, "hold a");
@@ -310,6 +317,7 @@ private slots:
         QFETCH(QString, failure);
         QFETCH(int, status);
         QFETCH(QString, detail);
+        QFETCH(bool, early);
         QFETCH(Tree, changes);
 #ifdef Q_OS_WIN
         if (obstacle == "full disk" || obstacle == "modes")
@@ -354,6 +362,7 @@ private slots:
         if (!failure.isEmpty()) {
             QVERIFY2(m_log->contains(failure, true), qPrintable(m_log->lines().join('\n')));
             QCOMPARE(int(result.status), status);
+            QVERIFY(!early || !m_log->contains("Extracting to:", true));
             QCOMPARE(result.detail,
                      status == S::FileInUse ? QDir::toNativeSeparators(detail) : detail);
             QCOMPARE(tree(m_sandbox), before);
