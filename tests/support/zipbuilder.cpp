@@ -7,72 +7,39 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
 constexpr quint32 marker = 0xFFFFFFFF;
 constexpr quint32 dosDate = ((2026 - 1980) << 9 | 1 << 5 | 1) << 16; // 2026-01-01 00:00
 
-template<typename T>
-void put(QByteArray &out, T value)
+// Little-endian fields, the digits of sizes giving their sizes in bytes.
+QByteArray fields(const char *sizes, std::initializer_list<quint64> values)
 {
-    const T little = qToLittleEndian(value);
-    out.append(reinterpret_cast<const char *>(&little), sizeof(T));
-}
-
-// Raw deflate of data. Ended with a full flush, it refers to no byte before it and takes none
-// after it, so that such pieces can be strung together.
-QByteArray deflated(const QByteArray &data, int flush)
-{
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(qsizetype(deflateBound(&stream, uLong(data.size()))) + 16, Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef *>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, flush);
-    out.resize(out.size() - stream.avail_out);
-    deflateEnd(&stream);
+    QByteArray out;
+    for (const quint64 value : values) {
+        for (int i = 0; i < *sizes - '0'; ++i)
+            out.append(char(value >> (8 * i)));
+        ++sizes;
+    }
     return out;
 }
 
-struct Packed
+// Raw deflate of data: zlib's stream without its header and checksum.
+QByteArray deflated(const QByteArray &data)
 {
-    QByteArray data; // stored zeros left out
-    quint32 crc;
-    quint64 size;
-    quint64 packedSize;
-};
+    uLongf size = compressBound(uLong(data.size()));
+    QByteArray out(qsizetype(size), Qt::Uninitialized);
+    compress2(reinterpret_cast<Bytef *>(out.data()), &size,
+              reinterpret_cast<const Bytef *>(data.constData()), uLong(data.size()),
+              Z_DEFAULT_COMPRESSION);
+    return out.mid(2, qsizetype(size) - 6);
+}
 
-// The entry's data as stored: deflated zeros as one deflated MiB repeated, then an empty last
-// block; stored ones as a hole in the file, for the writer to leave.
-Packed pack(const ZipBuilder::Entry &entry)
+uLong crc(uLong crc, const QByteArray &data)
 {
-    const bool deflate = entry.deflate;
-    Packed packed{deflate ? deflated(entry.data, entry.zeros ? Z_FULL_FLUSH : Z_FINISH)
-                          : entry.data,
-                  quint32(crc32(0, reinterpret_cast<const Bytef *>(entry.data.constData()),
-                                uInt(entry.data.size()))),
-                  quint64(entry.data.size()) + entry.zeros, 0};
-    const QByteArray mib(1 << 20, '\0');
-    const QByteArray piece = deflate && entry.zeros ? deflated(mib, Z_FULL_FLUSH) : QByteArray();
-    const auto crc = [&](qsizetype count) {
-        return crc32(0, reinterpret_cast<const Bytef *>(mib.constData()), uInt(count));
-    };
-    const uLong pieceCrc = crc(mib.size());
-    for (quint64 left = entry.zeros; left > 0;) {
-        const qsizetype count = qsizetype(qMin<quint64>(left, quint64(mib.size())));
-        const bool whole = count == mib.size();
-        if (deflate)
-            packed.data += whole ? piece : deflated(mib.left(count), Z_FULL_FLUSH);
-        packed.crc = quint32(crc32_combine64(packed.crc, whole ? pieceCrc : crc(count), count));
-        left -= quint64(count);
-    }
-    if (deflate && entry.zeros)
-        packed.data += QByteArray("\x03\x00", 2);
-    packed.packedSize = quint64(packed.data.size()) + (deflate ? 0 : entry.zeros);
-    return packed;
+    return crc32(crc, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
 }
 
 } // namespace
@@ -85,97 +52,64 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
         if (i + 1 == m_entries.size() && form.gap > 0 && !out.seek(out.pos() + form.gap))
             return false;
         const quint64 offset = quint64(out.pos());
-        const Packed packed = pack(entry);
-        const quint64 values[] = {packed.size, packed.packedSize, offset};
+        const QByteArray data = entry.deflate ? deflated(entry.data) : entry.data;
+        const quint64 zeros = entry.zeroMiB << 20;
+        // The zeros' CRC made of that of one MiB, as they are never held.
+        static const uLong mibCrc = crc(0, QByteArray(1 << 20, '\0'));
+        uLong dataCrc = crc(0, entry.data);
+        for (quint64 i = 0; i < entry.zeroMiB; ++i)
+            dataCrc = crc32_combine64(dataCrc, mibCrc, 1 << 20);
+        const quint64 values[] = {quint64(entry.data.size()) + zeros, quint64(data.size()) + zeros,
+                                  offset};
         const int zip64 = form.zip64 | (offset >= marker ? Offset : 0);
-        const quint16 method = entry.deflate ? Z_DEFLATED : 0;
-        const quint16 flags = form.descriptor ? 8 : 0;
-        const quint16 needed = zip64 || form.localZip64 ? 45 : 20;
+        const quint64 method = entry.deflate ? Z_DEFLATED : 0, flags = form.descriptor ? 8 : 0;
+        const quint64 needed = zip64 || form.localZip64 ? 45 : 20;
         const bool localZip64 = form.localZip64 && !form.descriptor;
-
-        QByteArray local;
-        put<quint32>(local, 0x04034b50);
-        put<quint16>(local, needed);
-        put<quint16>(local, flags);
-        put<quint16>(local, method);
-        put<quint32>(local, dosDate);
-        put<quint32>(local, form.descriptor ? 0 : packed.crc);
-        for (int k : {1, 0})
-            put<quint32>(local, form.descriptor ? 0 : localZip64 ? marker : quint32(values[k]));
-        put<quint16>(local, quint16(entry.name.size()));
-        put<quint16>(local, localZip64 ? 20 : 0);
-        local += entry.name;
-        if (localZip64) {
-            put<quint16>(local, 1);
-            put<quint16>(local, 16);
-            put<quint64>(local, values[0]);
-            put<quint64>(local, values[1]);
-        }
-        local += packed.data;
-        const qint64 hole = entry.deflate ? 0 : qint64(entry.zeros);
-        if (hole > 0) {
-            if (out.write(local) != local.size() || !out.seek(out.pos() + hole))
+        const auto localSize = [&](int k) -> quint64 {
+            return form.descriptor ? 0 : localZip64 ? marker : values[k];
+        };
+        const quint64 nameSize = quint64(entry.name.size());
+        QByteArray local = fields("4222444422", {0x04034b50, needed, flags, method, dosDate,
+                                                 form.descriptor ? 0 : dataCrc, localSize(1),
+                                                 localSize(0), nameSize, localZip64 ? 20u : 0u})
+                           + entry.name;
+        if (localZip64)
+            local += fields("2288", {1, 16, values[0], values[1]});
+        local += data;
+        if (zeros > 0) { // a hole in the file
+            if (out.write(local) != local.size() || !out.seek(out.pos() + qint64(zeros)))
                 return false;
             local.clear();
         }
-        if (form.descriptor) {
-            put<quint32>(local, 0x08074b50);
-            put<quint32>(local, packed.crc);
-            put<quint64>(local, values[1]);
-            put<quint64>(local, values[0]);
-        }
+        if (form.descriptor)
+            local += fields("4488", {0x08074b50, dataCrc, values[1], values[0]});
         if (out.write(local) != local.size())
             return false;
 
         QByteArray extra;
         for (int k = 0; k < 3; ++k) {
             if (form.allInExtra || (zip64 & (1 << k)))
-                put<quint64>(extra, values[k]);
+                extra += fields("8", {values[k]});
         }
         if (!extra.isEmpty())
-            extra.prepend(QByteArray("\x01\x00", 2) + char(extra.size()) + '\0');
+            extra.prepend(fields("22", {1, quint64(extra.size())}));
         extra += entry.extra;
-        put<quint32>(central, 0x02014b50);
-        put<quint16>(central, quint16((entry.unixMode != 0 ? 3 << 8 : 0) | 20));
-        put<quint16>(central, needed);
-        put<quint16>(central, flags);
-        put<quint16>(central, method);
-        put<quint32>(central, dosDate);
-        put<quint32>(central, packed.crc);
-        for (int k : {1, 0})
-            put<quint32>(central, zip64 & (1 << k) ? marker : quint32(values[k]));
-        put<quint16>(central, quint16(entry.name.size()));
-        put<quint16>(central, quint16(extra.size()));
-        put<quint32>(central, 0); // comment length, disk
-        put<quint16>(central, 0); // internal attributes
-        put<quint32>(central, entry.unixMode << 16);
-        put<quint32>(central, zip64 & Offset ? marker : quint32(offset));
-        central += entry.name + extra;
+        const auto centralValue = [&](int k) { return zip64 & (1 << k) ? marker : values[k]; };
+        const quint64 madeBy = (entry.unixMode != 0 ? 3 << 8 : 0) | 20;
+        central += fields("4222244442222244",
+                          {0x02014b50, madeBy, needed, flags, method, dosDate, dataCrc,
+                           centralValue(1), centralValue(0), nameSize, quint64(extra.size()), 0, 0,
+                           0, quint64(entry.unixMode) << 16, centralValue(2)})
+                   + entry.name + extra;
     }
     const quint64 start = quint64(out.pos()), count = quint64(m_entries.size());
-    QByteArray end;
+    const quint64 size = quint64(central.size());
     if (start >= marker) { // a ZIP64 end record and its locator
-        put<quint32>(end, 0x06064b50);
-        put<quint64>(end, 44);
-        put<quint32>(end, 45 | 45 << 16); // made by, needed
-        put<quint64>(end, 0);             // disks
-        put<quint64>(end, count);
-        put<quint64>(end, count);
-        put<quint64>(end, quint64(central.size()));
-        put<quint64>(end, start);
-        put<quint32>(end, 0x07064b50);
-        put<quint32>(end, 0);
-        put<quint64>(end, start + quint64(central.size()));
-        put<quint32>(end, 1);
+        central += fields("48224488884484", {0x06064b50, 44, 45, 45, 0, 0, count, count, size,
+                                             start, 0x07064b50, 0, start + size, 1});
     }
-    put<quint32>(end, 0x06054b50);
-    put<quint32>(end, 0); // disks
-    put<quint16>(end, quint16(count));
-    put<quint16>(end, quint16(count));
-    put<quint32>(end, quint32(central.size()));
-    put<quint32>(end, quint32(qMin<quint64>(start, marker)));
-    put<quint16>(end, 0);
-    central += end;
+    central += fields("42222442",
+                      {0x06054b50, 0, 0, count, count, size, qMin<quint64>(start, marker), 0});
     return out.write(central) == central.size();
 }
 

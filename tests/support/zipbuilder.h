@@ -18,7 +18,7 @@ public:
         bool deflate = true;
         quint32 unixMode = 0;  // 0: none recorded, as Windows tools write; 0120777: a link
         QByteArray extra = {}; // the central record's extra field, as given
-        quint64 zeros = 0;     // zero bytes after the data, deflated without being held
+        quint64 zeroMiB = 0;   // of zeros after the data, a hole in the file: stored entries only
     };
 
     // The fields of a central record that a ZIP64 writer may give as 0xFFFFFFFF.
