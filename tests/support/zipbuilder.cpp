@@ -57,7 +57,7 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
         // The zeros' CRC made of that of one MiB, as they are never held.
         static const uLong mibCrc = crc(0, QByteArray(1 << 20, '\0'));
         uLong dataCrc = crc(0, entry.data);
-        for (quint64 i = 0; i < entry.zeroMiB; ++i)
+        for (quint64 mib = 0; mib < entry.zeroMiB; ++mib)
             dataCrc = crc32_combine64(dataCrc, mibCrc, 1 << 20);
         const quint64 values[] = {quint64(entry.data.size()) + zeros, quint64(data.size()) + zeros,
                                   offset};
@@ -75,17 +75,13 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
                            + entry.name;
         if (localZip64)
             local += fields("2288", {1, 16, values[0], values[1]});
-        local += data;
-        if (zeros > 0) { // a hole in the file
-            if (out.write(local) != local.size() || !out.seek(out.pos() + qint64(zeros)))
-                return false;
-            local.clear();
-        }
-        if (form.descriptor)
-            local += fields("4488", {0x08074b50, dataCrc, values[1], values[0]});
-        if (out.write(local) != local.size())
+        // Stored zeros as a hole in the file.
+        const QByteArray descriptor =
+            form.descriptor ? fields("4488", {0x08074b50, dataCrc, values[1], values[0]})
+                            : QByteArray();
+        if (out.write(local + data) != local.size() + data.size()
+            || !out.seek(out.pos() + qint64(zeros)) || out.write(descriptor) != descriptor.size())
             return false;
-
         QByteArray extra;
         for (int k = 0; k < 3; ++k) {
             if (form.allInExtra || (zip64 & (1 << k)))
