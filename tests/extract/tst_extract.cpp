@@ -263,6 +263,7 @@ private slots:
         for (const auto &[name, form] : zip64)
             installs(name, update({{"repo/short", "s", true, 0, "ab"}}, form),
                      files({"repo/short=s"}));
+        installs("behind a preamble", "preamble" + update(), {});
         installs("in a folder with a blank and accents", update(), {},
                  m_sandbox + "/José Silva/AppData/Local/Veltro Ação");
         installs("held by a running program, renamed aside", update(), {}, "hold a");
