@@ -59,12 +59,16 @@ LogFile::LogFile(const QString &folder, qint64 maxBytesPerRun)
         QMutexLocker locker(&mutex);
         const QDir dir(folder);
         QFile::remove(dir.filePath(olderFileName));
-        QFile::rename(dir.filePath(fileName), dir.filePath(olderFileName));
+        // A log that cannot be turned over (a folder in the older one's place, or on Windows a
+        // viewer holding it) is written on after its end rather than emptied.
+        const bool turnedOver = QFile::rename(dir.filePath(fileName), dir.filePath(olderFileName));
         // Unbuffered: what was logged before a crash is in the file.
         file = std::make_unique<QFile>(dir.filePath(fileName));
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered
+                        | (turnedOver ? QIODevice::Truncate : QIODevice::Append)))
             file.reset();
-        written = 0;
+        // Written on, the file keeps to the cap all the same.
+        written = file ? file->size() : 0;
         maxBytes = maxBytesPerRun;
     }
     previous = qInstallMessageHandler(handle);

@@ -5,8 +5,9 @@
 
 // Copies every line of the debug stream into launcher.log in a folder, each led by the local
 // time with milliseconds, while the stream itself goes on as before. The previous run's file is
-// kept as launcher.1.log. A file that cannot be opened or written is given up silently, and one
-// run writes at most maxBytes, so a looping failure cannot fill the disk. One at a time.
+// kept as launcher.1.log; when it cannot be moved there, it is written on after its end, never
+// emptied. A file that cannot be opened or written is given up silently, and it grows to at most
+// maxBytes in one run, so a looping failure cannot fill the disk. One at a time.
 class LogFile
 {
 public:

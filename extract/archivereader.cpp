@@ -1,6 +1,7 @@
 #include "extract/archivereader.h"
 
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -30,6 +31,15 @@ zlib_filefunc64_def ArchiveReader::fileFunctions()
 bool ArchiveReader::readRaw(qint64 offset, char *out, qint64 size)
 {
     return offset >= 0 && m_file.seek(offset) && m_file.read(out, size) == size;
+}
+
+bool ArchiveReader::readRecord(qint64 offset, char *out, qint64 size)
+{
+    const qint64 position = m_position;
+    m_position = offset;
+    const bool read = offset >= 0 && qint64(readAt(out, size)) == size;
+    m_position = position;
+    return read;
 }
 
 ArchiveReader *ArchiveReader::self(voidpf opaque)
@@ -72,10 +82,18 @@ long ZCALLBACK ArchiveReader::seek(voidpf opaque, voidpf, ZPOS64_T offset, int o
         base = reader->m_size;
     else if (origin != ZLIB_FILEFUNC_SEEK_SET)
         return -1;
-    const qint64 position = base + qint64(offset);
-    if (position < 0 || position > reader->m_size)
+    // minizip hands a step back as an unsigned wrap-around.
+    const qint64 step = qint64(offset);
+    if (step > std::numeric_limits<qint64>::max() - base)
+        return -1;
+    // As a file: a seek past the end succeeds and a read there finds nothing. minizip skips
+    // what an extra field shorter than its 4-byte header seems to announce and walks on.
+    const qint64 position = base + step;
+    if (position < 0)
         return -1;
     reader->m_position = position;
+    if (origin == ZLIB_FILEFUNC_SEEK_SET)
+        reader->m_lastSeekTarget = position;
     return 0;
 }
 

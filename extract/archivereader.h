@@ -16,8 +16,14 @@ public:
 
     zlib_filefunc64_def fileFunctions();
     // Reads exactly size bytes at offset straight from the file, for entry data, which is read
-    // in large pieces once: the chunk would only add a copy.
+    // in large pieces once, and for scattered headers: the chunk would only add a copy.
     bool readRaw(qint64 offset, char *out, qint64 size);
+    // Reads exactly size bytes at offset through the chunk, for the central directory's
+    // records, which lie one after the other; minizip's place in the file stays.
+    bool readRecord(qint64 offset, char *out, qint64 size);
+    // Where minizip last went with an absolute seek: after it moved to a central record, that
+    // record's place in the file. Its own offsets leave out the bytes before the archive.
+    qint64 lastSeekTarget() const { return m_lastSeekTarget; }
 
 private:
     static ArchiveReader *self(voidpf opaque);
@@ -38,5 +44,6 @@ private:
     qint64 m_position = 0;
     qint64 m_chunkStart = 0;
     qint64 m_chunkLength = 0;
+    qint64 m_lastSeekTarget = 0;
     bool m_failed = false;
 };

@@ -12,13 +12,40 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
+#include <QtEndian>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
+#include <utility>
+
+// Where an entry lies in the archive file and how large it is, from its central record read with
+// its ZIP64 extra field. Debian's minizip never takes that field on 64-bit Linux: it looks for
+// the record's 0xFFFFFFFF as (unsigned long)-1, which a 64-bit long makes 2^64-1.
+struct EntryPlace
+{
+    QByteArray name; // as stored, up to its first NUL when shown
+    qint64 localHeader = 0;
+    quint64 compressed = 0;
+    quint64 uncompressed = 0;
+    qint64 dataLimit = 0; // where the next entry or the central directory begins
+};
 
 namespace {
 
 // Most names fit; a longer one is read again in full rather than cut.
 constexpr uLong nameBufferSize = 256;
+
+constexpr quint32 centralSignature = 0x02014b50;
+constexpr quint32 localSignature = 0x04034b50;
+constexpr qint64 centralRecordSize = 46;
+constexpr qint64 localHeaderSize = 30;
+// A size or offset given as this in a record is in the ZIP64 extra field (tag 1).
+constexpr quint32 zip64Marker = 0xFFFFFFFF;
+constexpr quint16 zip64Tag = 1;
+// The local header's flag for CRC and sizes that follow the data instead.
+constexpr quint16 sizesAfterData = 8;
 
 // "Version made by" host of archives made on Unix: only they carry a file mode.
 constexpr uLong unixHost = 3;
@@ -32,42 +59,139 @@ struct ArchiveCloser
 };
 using OpenArchive = std::unique_ptr<void, ArchiveCloser>;
 
-// The current entry opened raw, closed on every return. minizip checks its local header against
-// the central one on opening and then only tells where the data starts: the data is read and
-// inflated by EntryInflater, which checks it as well.
-class OpenEntry
-{
-public:
-    explicit OpenEntry(unzFile zipFile)
-        : m_zipFile(zipFile), m_open(unzOpenCurrentFile2(zipFile, &m_method, &m_level, 1) == UNZ_OK)
-    {
-    }
-    ~OpenEntry()
-    {
-        if (m_open)
-            unzCloseCurrentFile(m_zipFile);
-    }
-    OpenEntry(const OpenEntry &) = delete;
-    OpenEntry &operator=(const OpenEntry &) = delete;
-
-    bool isOpen() const { return m_open; }
-    int method() const { return m_method; }
-    qint64 dataOffset() const { return qint64(unzGetCurrentFileZStreamPos64(m_zipFile)); }
-
-private:
-    unzFile m_zipFile;
-    int m_method = 0;
-    int m_level = 0;
-    bool m_open;
-};
-
 // What the steps of one entry's extraction read about it.
 struct EntryInfo
 {
-    unz_file_info64 info;
-    QByteArray rawName;
-    QString name;
+    const EntryPlace &place;
+    unz_file_info64 info{};
+    QByteArray rawName{};
+    QString name{};
 };
+
+// The archive's entries in the order of its central directory.
+struct Directory
+{
+    QList<EntryPlace> places;
+    qint64 start = 0; // the central directory's place in the file
+    qint64 total = 0; // the entries' uncompressed size
+};
+
+enum class DirectoryRead { Read, NoFirst, BadRecord, BadNext };
+
+quint16 le16(const char *at)
+{
+    return qFromLittleEndian<quint16>(at);
+}
+
+quint32 le32(const char *at)
+{
+    return qFromLittleEndian<quint32>(at);
+}
+
+// Whether length bytes from from end by limit.
+bool fits(qint64 from, quint64 length, qint64 limit)
+{
+    return from <= limit && length <= quint64(limit - from);
+}
+
+// Takes the values the record gives as 0xFFFFFFFF (uncompressed size, compressed size, local
+// header offset) from the ZIP64 extra field, which holds 8 bytes for each of them, in that order,
+// and for no other. Go writes all three whatever the record gives: the needed ones still come
+// first. A field cut short leaves the record's values.
+void takeZip64(const char *extra, qsizetype size, quint64 (&values)[3])
+{
+    for (qsizetype at = 0; at + 4 <= size;) {
+        const qsizetype end = at + 4 + le16(extra + at + 2);
+        if (end > size)
+            return;
+        if (le16(extra + at) == zip64Tag) {
+            qsizetype next = at + 4;
+            for (quint64 &value : values) {
+                if (value != zip64Marker)
+                    continue;
+                if (next + 8 > end)
+                    return;
+                value = qFromLittleEndian<quint64>(extra + next);
+                next += 8;
+            }
+            return;
+        }
+        at = end;
+    }
+}
+
+// Reads the central record at the given place in the file; archiveStart is where the archive
+// begins, behind whatever comes before it.
+bool readCentralRecord(ArchiveReader &archive, qint64 at, qint64 archiveStart, EntryPlace &place)
+{
+    char fixed[centralRecordSize];
+    if (!archive.readRecord(at, fixed, centralRecordSize) || le32(fixed) != centralSignature)
+        return false;
+    const qsizetype nameSize = le16(fixed + 28);
+    QByteArray rest(nameSize + le16(fixed + 30), Qt::Uninitialized);
+    if (!archive.readRecord(at + centralRecordSize, rest.data(), rest.size()))
+        return false;
+    quint64 values[3] = {le32(fixed + 24), le32(fixed + 20), le32(fixed + 42)};
+    takeZip64(rest.constData() + nameSize, rest.size() - nameSize, values);
+    if (!fits(0, values[2], std::numeric_limits<qint64>::max() - archiveStart))
+        return false;
+    place.name = rest.left(nameSize);
+    place.uncompressed = values[0];
+    place.compressed = values[1];
+    place.localHeader = archiveStart + qint64(values[2]);
+    return true;
+}
+
+// Walks the central directory with minizip, reading each record once more for what minizip
+// leaves out. Logs nothing, so that a look at the size stays quiet.
+DirectoryRead readDirectory(unzFile zipFile, ArchiveReader &archive, Directory &directory)
+{
+    int at = unzGoToFirstFile(zipFile);
+    if (at != UNZ_OK)
+        return DirectoryRead::NoFirst;
+    // minizip's offsets start with the archive; the first record is where it just went.
+    directory.start = archive.lastSeekTarget();
+    const qint64 archiveStart = directory.start - qint64(unzGetOffset64(zipFile));
+    for (; at == UNZ_OK; at = unzGoToNextFile(zipFile)) {
+        EntryPlace place;
+        if (archiveStart < 0
+            || !readCentralRecord(archive, archiveStart + qint64(unzGetOffset64(zipFile)),
+                                  archiveStart, place))
+            return DirectoryRead::BadRecord;
+        directory.total = qint64(
+            qMin<quint64>(quint64(directory.total) + qMin<quint64>(place.uncompressed, 1ull << 62),
+                          std::numeric_limits<qint64>::max()));
+        directory.places.append(place);
+    }
+    return at == UNZ_END_OF_LIST_OF_FILE ? DirectoryRead::Read : DirectoryRead::BadNext;
+}
+
+// Entries that share bytes are how zip bombs make a small archive unpack to a huge one. Sorted by
+// place, each entry's header and data must end before the next entry or the central directory
+// begins; its data limit is set to that. Only the local header tells the size of its own extra
+// field: left out here, the extraction checks the data's true end against the limit. Gives the
+// entry that runs into another, or nullptr.
+const EntryPlace *markLimits(Directory &directory)
+{
+    QList<EntryPlace *> sorted;
+    for (EntryPlace &place : directory.places)
+        sorted.append(&place);
+    std::stable_sort(sorted.begin(), sorted.end(), [](const EntryPlace *a, const EntryPlace *b) {
+        return a->localHeader < b->localHeader;
+    });
+    for (qsizetype i = 0; i < sorted.size(); ++i) {
+        EntryPlace &place = *sorted.at(i);
+        place.dataLimit = i + 1 < sorted.size() ? sorted.at(i + 1)->localHeader
+                                                : std::numeric_limits<qint64>::max();
+        if (place.localHeader < directory.start)
+            place.dataLimit = qMin(place.dataLimit, directory.start);
+        const qint64 header = localHeaderSize + place.name.size();
+        if (!fits(place.localHeader, quint64(header), place.dataLimit)
+            || !fits(place.localHeader + header, place.compressed, place.dataLimit))
+            return &place;
+    }
+    return nullptr;
+}
 
 // Logs why FileNames refuses a name; minizip hands names over as stored.
 bool acceptEntryName(const QString &name, FileNames::EntryVerdict verdict)
@@ -148,40 +272,68 @@ bool readEntry(unzFile zipFile, EntryInfo &entry)
     if (nul >= 0)
         entry.rawName.truncate(nul);
     entry.name = QString::fromUtf8(entry.rawName);
+    entry.info.compressed_size = entry.place.compressed;
+    entry.info.uncompressed_size = entry.place.uncompressed;
     return true;
+}
+
+// Reads the entry's local header and checks it against the central record as minizip does when
+// it opens an entry (which would seek to a ZIP64 offset's 0xFFFFFFFF); gives where the data
+// starts, or -1.
+qint64 dataOffset(ArchiveReader &archive, const EntryInfo &entry)
+{
+    char header[localHeaderSize];
+    if (!archive.readRaw(entry.place.localHeader, header, localHeaderSize)
+        || le32(header) != localSignature || le16(header + 8) != entry.info.compression_method
+        || le16(header + 26) != entry.info.size_filename)
+        return -1;
+    // A writer that streams gives CRC and sizes after the data; a ZIP64 one its sizes as
+    // 0xFFFFFFFF, with the values in the header's extra field.
+    const quint32 packed = le32(header + 18), size = le32(header + 22);
+    if ((le16(header + 6) & sizesAfterData) == 0
+        && (le32(header + 14) != quint32(entry.info.crc)
+            || (packed != zip64Marker && packed != entry.info.compressed_size)
+            || (size != zip64Marker && size != entry.info.uncompressed_size)))
+        return -1;
+    return entry.place.localHeader + localHeaderSize + le16(header + 26) + le16(header + 28);
 }
 
 // Writes the entry's data into the file at stagedPath and gives the file the entry's mode. The
 // log names the file where it will be installed.
-bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
-              const EntryInfo &entry, const QString &stagedPath, const QString &targetPath)
+ExtractionResult::Status copyData(ArchiveReader &archive, EntryInflater &inflater,
+                                  const EntryInfo &entry, const QString &stagedPath,
+                                  const QString &targetPath)
 {
     // Encrypted entries and methods other than stored and deflated cannot be read: refused
     // before anything is written.
-    OpenEntry data(zipFile);
-    if (!data.isOpen() || (entry.info.flag & 1) != 0
-        || (data.method() != 0 && data.method() != Z_DEFLATED)) {
+    const int method = int(entry.info.compression_method);
+    const qint64 offset = dataOffset(archive, entry);
+    if (offset < 0 || (entry.info.flag & 1) != 0 || (method != 0 && method != Z_DEFLATED)) {
         qDebug() << "Failed to open file from zip:" << entry.rawName.constData();
-        return false;
+        return ExtractionResult::Damaged;
+    }
+    if (!fits(offset, entry.info.compressed_size, entry.place.dataLimit)) {
+        qDebug() << "Refusing overlapping entries in zip:" << entry.name;
+        return ExtractionResult::Damaged;
     }
     // Unbuffered, so a failing write (a full disk) shows in write()'s count rather than
     // vanishing in a flush at close.
     QFile outFile(stagedPath);
     if (!outFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qDebug() << "Failed to open output file for writing:" << targetPath;
-        return false;
+        return ExtractionResult::WriteFailed;
     }
 
-    const EntryInflater::Result result = inflater.inflate(archive, data.dataOffset(), entry.info,
-                                                          data.method(), outFile);
+    const EntryInflater::Result result = inflater.inflate(archive, offset, entry.info, method,
+                                                          outFile);
     if (result == EntryInflater::WriteFailed) {
         qDebug() << "Error writing to file. Bytes written:" << inflater.failedWriteCount()
                  << "Expected:" << inflater.failedWriteSize();
-        return false;
+        return ExtractionResult::WriteFailed;
     }
     if (result == EntryInflater::ReadFailed) {
         qDebug() << "Error reading file from zip:" << entry.rawName.constData();
-        return false;
+        return ExtractionResult::Damaged;
     }
 
     // A link's mode is no file mode: its file gets the permissions of any new file.
@@ -192,14 +344,14 @@ bool copyData(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
 
     if (result == EntryInflater::ChecksumMismatch) {
         qDebug() << "Checksum mismatch in file from zip:" << entry.name;
-        return false;
+        return ExtractionResult::Damaged;
     }
     if (result == EntryInflater::Incomplete) {
         qDebug() << "Incomplete data of file from zip:" << entry.name;
-        return false;
+        return ExtractionResult::Damaged;
     }
     qDebug() << "File extracted successfully. Total bytes written:" << inflater.written();
-    return true;
+    return ExtractionResult::Extracted;
 }
 
 // Every level from folder up to the root is a folder or missing.
@@ -212,19 +364,6 @@ bool installedFoldersFit(const QString &root, const QString &folder)
             return false;
     }
     return true;
-}
-
-// The uncompressed size of every entry, as the central directory tells it; for progress only.
-qint64 totalSize(unzFile zipFile)
-{
-    qint64 total = 0;
-    unz_file_info64 info;
-    for (int at = unzGoToFirstFile(zipFile); at == UNZ_OK; at = unzGoToNextFile(zipFile)) {
-        if (unzGetCurrentFileInfo64(zipFile, &info, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK)
-            total += qint64(qMin<quint64>(info.uncompressed_size, 1ull << 40));
-    }
-    unzGoToFirstFile(zipFile);
-    return total;
 }
 
 // Passes the bytes written on, once per hundredth of the total or 100 ms, whichever comes first:
@@ -262,14 +401,31 @@ private:
     qint64 m_reported = 0;
 };
 
+// Opens the archive with minizip reading through reader.
+OpenArchive openArchive(const QString &zipFilePath, ArchiveReader &reader)
+{
+    zlib_filefunc64_def fileFunctions = reader.fileFunctions();
+    return OpenArchive(unzOpen2_64(zipFilePath.toUtf8().constData(), &fileFunctions));
+}
+
 } // namespace
+
+qint64 ZipExtractor::entriesSize(const QString &zipFilePath)
+{
+    ArchiveReader reader(zipFilePath);
+    const OpenArchive zipFile = openArchive(zipFilePath, reader);
+    Directory directory;
+    return zipFile && readDirectory(zipFile.get(), reader, directory) == DirectoryRead::Read
+               ? directory.total
+               : -1;
+}
 
 ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const Progress &progress)
 {
     const QString root = installRoot();
     if (root.isEmpty()) {
         qDebug() << "Failed to get AppData/Local path.";
-        return {ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
+        return {ExtractionResult::WriteFailed, QFileInfo(zipFilePath).fileName()};
     }
     return extractInto(zipFilePath, root, progress);
 }
@@ -278,39 +434,58 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
                                            const Progress &progress)
 {
     qDebug() << "Extracting to AppData/Local at:" << root;
-    ExtractionResult failure{ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
+    const ExtractionResult damaged{ExtractionResult::Damaged, QFileInfo(zipFilePath).fileName()};
 
     // Declared before the archive, so it outlives the handle that reads through it.
     ArchiveReader reader(zipFilePath);
-    zlib_filefunc64_def fileFunctions = reader.fileFunctions();
-    const OpenArchive zipFile(unzOpen2_64(zipFilePath.toUtf8().constData(), &fileFunctions));
+    const OpenArchive zipFile = openArchive(zipFilePath, reader);
     if (!zipFile) {
         qDebug() << "Failed to open zip file:" << zipFilePath;
-        return failure;
+        if (!QFileInfo::exists(zipFilePath))
+            return {ExtractionResult::Missing, damaged.detail};
+        return damaged;
     }
-    if (unzGoToFirstFile(zipFile.get()) != UNZ_OK) {
+    // The whole directory is read and checked before anything is written. Only the end of the
+    // list ends the walk: a damaged record before it would otherwise pass for the end, and an
+    // incomplete install for a complete one.
+    Directory directory;
+    switch (readDirectory(zipFile.get(), reader, directory)) {
+    case DirectoryRead::NoFirst:
         qDebug() << "Failed to go to first file in zip.";
-        return failure;
+        return damaged;
+    case DirectoryRead::BadRecord:
+        qDebug() << "Failed to get file info.";
+        return damaged;
+    case DirectoryRead::BadNext:
+        qDebug() << "Failed to go to next file in zip.";
+        return damaged;
+    case DirectoryRead::Read:
+        break;
     }
-    ProgressReport report(progress, progress ? totalSize(zipFile.get()) : 0);
+    if (const EntryPlace *overlapping = markLimits(directory)) {
+        const QString name = QString::fromUtf8(overlapping->name.constData());
+        qDebug() << "Refusing overlapping entries in zip:" << name;
+        return {ExtractionResult::Damaged, name};
+    }
+    ProgressReport report(progress, directory.total);
     // Its buffers serve every entry in turn.
     EntryInflater inflater;
     if (progress)
         inflater.setProgress([&report](qint64 bytes) { report.advance(bytes); });
     StagedInstall install(root);
-    int next = UNZ_OK;
-    do {
-        if (!extractCurrentFile(zipFile.get(), reader, inflater, install, failure.detail)) {
-            qDebug() << "Failed to extract one or more files.";
-            return failure;
+    int at = unzGoToFirstFile(zipFile.get());
+    for (const EntryPlace &place : std::as_const(directory.places)) {
+        if (at != UNZ_OK) { // read a moment ago
+            qDebug() << "Failed to go to next file in zip.";
+            return damaged;
         }
-        next = unzGoToNextFile(zipFile.get());
-    } while (next == UNZ_OK);
-    // Only the end of the list ends the walk: a damaged record before it would otherwise pass
-    // for the end, and an incomplete install for a complete one.
-    if (next != UNZ_END_OF_LIST_OF_FILE) {
-        qDebug() << "Failed to go to next file in zip.";
-        return {ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
+        const ExtractionResult result = extractCurrentFile(zipFile.get(), reader, inflater, install,
+                                                           place);
+        if (!result.ok()) {
+            qDebug() << "Failed to extract one or more files.";
+            return result;
+        }
+        at = unzGoToNextFile(zipFile.get());
     }
     report.finish();
     QString inUse;
@@ -323,24 +498,25 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
     return {ExtractionResult::Extracted, {}};
 }
 
-bool ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
-                                      EntryInflater &inflater, StagedInstall &install,
-                                      QString &failedEntry)
+ExtractionResult ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
+                                                  EntryInflater &inflater, StagedInstall &install,
+                                                  const EntryPlace &place)
 {
-    EntryInfo entry;
+    EntryInfo entry{place};
     if (!readEntry(zipFile, entry))
-        return false;
-    failedEntry = entry.name;
+        return {ExtractionResult::Damaged, QString::fromUtf8(place.name.constData())};
+    const ExtractionResult damaged{ExtractionResult::Damaged, entry.name};
+    const ExtractionResult unwritten{ExtractionResult::WriteFailed, entry.name};
     const FileNames::EntryVerdict verdict = FileNames::entryVerdict(entry.name);
     if (verdict == FileNames::EntryVerdict::Skip) {
         qDebug() << "Skipping file:" << entry.name;
-        return true;
+        return {ExtractionResult::Extracted, {}};
     }
     if (!acceptEntryName(entry.name, verdict))
-        return false;
+        return damaged;
     if (!install.claim(entry.name)) {
         qDebug() << "Refusing entry that differs only in letter case from another:" << entry.name;
-        return false;
+        return damaged;
     }
     // Only folders and files are installed: a link becomes a file holding its target, as Git
     // writes links where it makes none. No link on disk, so no later entry can go through one.
@@ -355,22 +531,24 @@ bool ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
     if (!installedFoldersFit(install.root(), QFileInfo(targetPath).path())
         || !QDir().mkpath(QFileInfo(stagedPath).path())) {
         qDebug() << "Failed to create directory for" << targetPath;
-        return false;
+        return unwritten;
     }
     // A name that ends in a separator, or that is empty (its first byte NUL): a folder.
     const bool isFolderEntry = entry.name.isEmpty() || entry.name.endsWith(u'/')
                                || entry.name.endsWith(u'\\');
     if (isFolderEntry) {
         install.add(entry.name, true);
-        return true;
+        return {ExtractionResult::Extracted, {}};
     }
     // A file where a folder is, staged or installed: never passed over as done.
     if (QFileInfo(stagedPath).isDir() || QFileInfo(targetPath).isDir()) {
         qDebug() << "Failed to open output file for writing:" << targetPath;
-        return false;
+        return unwritten;
     }
-    if (!copyData(zipFile, archive, inflater, entry, stagedPath, targetPath))
-        return false;
+    const ExtractionResult::Status status = copyData(archive, inflater, entry, stagedPath,
+                                                     targetPath);
+    if (status != ExtractionResult::Extracted)
+        return {status, entry.name};
     install.add(entry.name, false);
-    return true;
+    return {ExtractionResult::Extracted, {}};
 }

@@ -10,16 +10,21 @@
 class ArchiveReader;
 class EntryInflater;
 class StagedInstall;
+struct EntryPlace;
 
 // How an extraction ended.
 struct ExtractionResult
 {
     enum Status {
         Extracted,
-        Failed,    // detail: the entry at fault, or the archive's file name
-        FileInUse, // detail: the installed file that could not be replaced
+        Missing,     // no archive file; detail: its file name
+        Damaged,     // not an archive that can be installed (not a ZIP, a checksum or size that
+                     // does not match, a bad header, overlapping entries, unreadable data, a
+                     // refused name); detail: the entry, or the archive's file name
+        WriteFailed, // a file or folder could not be written; detail: the entry
+        FileInUse,   // detail: the installed file that could not be replaced
     };
-    Status status = Failed;
+    Status status = Damaged;
     QString detail;
 
     bool ok() const { return status == Extracted; }
@@ -40,8 +45,12 @@ public:
     // The same into another folder than the install root.
     static ExtractionResult extractInto(const QString &zipFilePath, const QString &root,
                                         const Progress &progress = {});
-    // Extracts the entry the archive handle stands at into the staged install; its data is read
-    // through archive, the file the handle reads. failedEntry names the entry once it is known.
-    static bool extractCurrentFile(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
-                                   StagedInstall &install, QString &failedEntry);
+    // The uncompressed size of all the archive's entries, as its central directory tells it;
+    // -1 when the archive cannot be read.
+    static qint64 entriesSize(const QString &zipFilePath);
+    // Extracts the entry the archive handle stands at, found at place in the file, into the
+    // staged install; its data is read through archive, the file the handle reads.
+    static ExtractionResult extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
+                                               EntryInflater &inflater, StagedInstall &install,
+                                               const EntryPlace &place);
 };

@@ -46,7 +46,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
              .addFile("client/same", "first")
              .addFile("client/Same", {})
              .bytes(),
-         ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes()};
+         ZipBuilder().addFile("../up\\C:/CON", "x").addFile(QByteArray(300, 'n'), "n").bytes(),
+         // ZIP64 fields in both headers, sizes after the data, an extra field cut short.
+         ZipBuilder()
+             .addFile("client/zip64", QByteArray(500, 'z'))
+             .add({"client/short", "s", true, 0, "ab"})
+             .bytes({ZipBuilder::Uncompressed | ZipBuilder::Offset, true, true, true})};
     startFuzzing<QCoreApplication>(seeds);
     // Files may not grow past 16 MiB (a full disk, as far as the extraction can tell): a bomb's
     // write then fails with EFBIG instead of a signal.

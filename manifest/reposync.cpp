@@ -37,7 +37,13 @@ void showFailure(ColumnStatus &column, const ExtractionResult &result)
     case ExtractionResult::FileInUse:
         column.failed(UpdateFailure::FileInUse, result.detail);
         return;
-    case ExtractionResult::Failed:
+    case ExtractionResult::Missing:
+        column.failed(UpdateFailure::ArchiveMissing, result.detail);
+        return;
+    case ExtractionResult::Damaged:
+        column.failed(UpdateFailure::ArchiveDamaged, result.detail);
+        return;
+    case ExtractionResult::WriteFailed:
         column.failed(UpdateFailure::Extraction, result.detail);
         return;
     }

@@ -175,22 +175,38 @@ private slots:
     {
         QTest::addColumn<QString>("folder");
         QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<bool>("olderIsFolder");  // launcher.1.log: a folder, not "two runs ago"
+        QTest::addColumn<QByteArray>("older");    // launcher.1.log afterwards
         QTest::addColumn<QStringList>("written"); // the new file's lines without their time
         const QString end =
             "Log file limit of 100 bytes reached: the rest of this run is not written here.";
+        const QStringList lines{"line 0", "Baixando \"ção\" 1", "line 2"};
         QTest::newRow("lines in order")
-            << "." << 4096 << QStringList{"line 0", "Baixando \"ção\" 1", "line 2"};
-        QTest::newRow("cap reached")
-            << "." << 100 << QStringList{"line 0", "Baixando \"ção\" 1", end};
-        QTest::newRow("folder missing") << "missing" << 4096 << QStringList{};
+            << "." << 4096 << false << QByteArray("last run\n") << lines;
+        QTest::newRow("cap reached") << "." << 100 << false << QByteArray("last run\n")
+                                     << QStringList{"line 0", "Baixando \"ção\" 1", end};
+        QTest::newRow("folder missing")
+            << "missing" << 4096 << false << QByteArray("two runs ago\n") << QStringList{};
+        // The last run's log cannot be turned over: written on, not emptied.
+        QTest::newRow("older log a folder")
+            << "." << 4096 << true << QByteArray() << QStringList{"last run"} + lines;
+        QTest::newRow("older log a folder, cap reached")
+            << "." << 35 << true << QByteArray()
+            << QStringList{"last run", "Log file limit of 35 bytes reached: the rest of this run "
+                                       "is not written here."};
     }
 
     void logFile()
     {
         QFETCH(QString, folder);
         QFETCH(int, maxBytes);
+        QFETCH(bool, olderIsFolder);
+        QFETCH(QByteArray, older);
         QFETCH(QStringList, written);
-        LauncherRun::writeFile("launcher.1.log", "two runs ago\n");
+        QFile::remove("launcher.1.log");
+        QDir().rmdir("launcher.1.log");
+        QVERIFY(olderIsFolder ? QDir().mkdir("launcher.1.log")
+                              : LauncherRun::writeFile("launcher.1.log", "two runs ago\n"));
         LauncherRun::writeFile("launcher.log", "last run\n");
         LogCollector stream; // the file's handler hands every line on to it
         {
@@ -201,8 +217,7 @@ private slots:
         qDebug() << "after the file";
         QCOMPARE(stream.lines(),
                  (QStringList{"line 0", "Baixando \"ção\" 1", "line 2", "after the file"}));
-        QCOMPARE(LauncherRun::readAll("launcher.1.log"),
-                 QByteArray(written.isEmpty() ? "two runs ago\n" : "last run\n"));
+        QCOMPARE(LauncherRun::readAll("launcher.1.log"), older);
         // Each line led by the local time with milliseconds.
         QStringList lines =
             QString::fromUtf8(LauncherRun::readAll(folder + "/launcher.log"))

@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -22,6 +24,7 @@
 #endif
 
 using Tree = QMap<QString, QByteArray>; // path below a folder: content or "<dir>"
+Q_DECLARE_METATYPE(ZipBuilder::Form)
 using V = FileNames::EntryVerdict;
 
 namespace {
@@ -59,14 +62,18 @@ const Tree earlier = files({"launcher.lock=4242", "launcher.log=a line", "repo=<
                             "repo/a.txt=old a", "repo/b.txt=old b", "repo/keep.txt=kept"});
 
 // New repo/a.txt and repo/new/n.txt, then the given entries.
-QByteArray update(std::initializer_list<ZipBuilder::Entry> more = {})
+QByteArray update(std::initializer_list<ZipBuilder::Entry> more = {},
+                  const ZipBuilder::Form &form = ZipBuilder::Form())
 {
     ZipBuilder zip;
     zip.addFile("repo/a.txt", "new a").addStoredFile("repo/new/n.txt", "n");
     for (const ZipBuilder::Entry &entry : more)
         zip.add(entry);
-    return zip.bytes();
+    return zip.bytes(form);
 }
+
+using Z = ZipBuilder;
+using S = ExtractionResult;
 
 #ifdef Q_OS_WIN
 // A handle as a running program holds its file: others may read it and, when asked, rename it;
@@ -149,41 +156,55 @@ private slots:
         QTest::addColumn<QByteArray>("archive"); // null: no file at all
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<QString>("failure"); // the start of the line that tells it; "": none
-        QTest::addColumn<QString>("detail");  // the entry or file the failure names
-        QTest::addColumn<Tree>("changes");    // to the earlier version, when installed
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("detail"); // the entry or file the failure names
+        QTest::addColumn<bool>("early");     // failed before any entry is extracted
+        QTest::addColumn<Tree>("changes");   // to the earlier version, when installed
         const auto fails = [](const char *name, const QByteArray &archive, const char *failure,
-                              const char *detail, const char *obstacle = "") {
-            QTest::newRow(name) << archive << obstacle << failure << detail << Tree();
+                              const char *detail, const char *obstacle = "",
+                              S::Status status = S::Damaged, bool early = false) {
+            QTest::newRow(name) << archive << obstacle << failure << int(status) << detail << early
+                                << Tree();
+        };
+        const auto early = [&](const char *name, const QByteArray &archive, const char *failure,
+                               const char *detail) {
+            fails(name, archive, failure, detail, "", S::Damaged, true);
         };
         const auto installs = [](const char *name, const QByteArray &archive, const Tree &more,
                                  const QString &obstacle = {}) {
             Tree changes = files({"repo/a.txt=new a", "repo/new=<dir>", "repo/new/n.txt=n"});
             changes.insert(more);
-            QTest::newRow(name) << archive << obstacle << QString() << QString() << changes;
+            QTest::newRow(name) << archive << obstacle << QString() << int(S::Extracted)
+                                << QString() << false << changes;
         };
         const auto entry = [](const char *name, const QByteArray &data = "c") {
             return update({{name, data, true, 0}});
         };
-        fails("missing", {}, "Failed to open zip file:", "repo.zip");
+        fails("missing", {}, "Failed to open zip file:", "repo.zip", "", S::Missing);
+        fails("not a zip", "no archive here", "Failed to open zip file:", "repo.zip");
         // Behind a preamble: Debian's minizip finds no end record at offset 0 of an empty archive.
         fails("no entries", "preamble" + ZipBuilder().bytes(), "Failed to go to first file in zip.",
               "repo.zip");
         // The walk reaches a damaged record: not the end of the archive, a failure.
         QByteArray damaged = update();
         damaged[damaged.lastIndexOf("PK\x01\x02") + 3] = 'X';
-        fails("damaged directory record", damaged, "Failed to go to next file in zip.", "repo.zip");
+        early("damaged directory record", damaged, "Failed to go to next file in zip.", "repo.zip");
         const QByteArray text = QByteArray("some text of c, ").repeated(300);
-        fails("write fails", entry("repo/c", text), "Error writing to file.", "repo/c",
-              "full disk");
+        const auto unwritten = [&](const char *name, const QByteArray &archive, const char *failure,
+                                   const char *detail, const char *obstacle = "") {
+            fails(name, archive, failure, detail, obstacle, S::WriteFailed);
+        };
+        unwritten("write fails", entry("repo/c", text), "Error writing to file.", "repo/c",
+                  "full disk");
         const char *dir = "Failed to create directory for",
                    *file = "Failed to open output file for writing:";
-        fails("file in place of folder", entry("repo/b.txt/c"), dir, "repo/b.txt/c");
-        fails("staged folder in place of file", entry("repo/new"), file, "repo/new");
-        fails("installed folder in place of file", entry("repo/c"), file, "repo/c", "folder");
+        unwritten("file in place of folder", entry("repo/b.txt/c"), dir, "repo/b.txt/c");
+        unwritten("staged folder in place of file", entry("repo/new"), file, "repo/new");
+        unwritten("installed folder in place of file", entry("repo/c"), file, "repo/c", "folder");
         const QByteArray tooLong = "repo/" + QByteArray(300, 'n'); // for one part of a path
-        fails("name too long", entry(tooLong), file, tooLong);
-        fails("through a link", update({{"r/up", "..", false, 0120777}, {"r/up/x", "", true, 0}}),
-              dir, "r/up/x");
+        unwritten("name too long", entry(tooLong), file, tooLong);
+        unwritten("through a link",
+                  update({{"r/up", "..", false, 0120777}, {"r/up/x", "", true, 0}}), dir, "r/up/x");
         // Windows sees one file or folder where the archive holds two.
         const char *caseOnly = "Refusing entry that differs only in letter case from another:";
         fails("letter case of a file", entry("repo/A.TXT"), caseOnly, "repo/A.TXT");
@@ -214,9 +235,35 @@ private slots:
         bad(text, true, ZipBuilder::Method, 12, "Failed to open file from zip:"); // bzip2
         // All is staged; moving b.txt into place fails, so a.txt and new/ go back.
         const char *inUse = "Failed to replace file in use:";
-        fails("replacement refused", entry("repo/b.txt"), inUse, "repo/b.txt", "refuse b");
-        fails("file held by a program", entry("repo/b.txt"), inUse, "repo/b.txt", "hold b");
+        fails("replacement refused", entry("repo/b.txt"), inUse, "repo/b.txt", "refuse b",
+              S::FileInUse);
+        fails("file held by a program", entry("repo/b.txt"), inUse, "repo/b.txt", "hold b",
+              S::FileInUse);
+        // Two records of one local header, or data running into the next entry (its local extra
+        // field made to look longer): the make of zip bombs, refused before any entry is
+        // written, or the data's true place at the latest.
+        const char *overlap = "Refusing overlapping entries in zip:";
+        QByteArray twice = entry("repo/c", text), longer = twice;
+        ZipBuilder::patch(twice, 2, ZipBuilder::HeaderOffset, 0);
+        early("two records of one local header", twice, overlap, "repo/a.txt");
+        ZipBuilder::patch(longer, 0, ZipBuilder::LocalExtraSize, 20);
+        fails("data running into the next entry", longer, overlap, "repo/a.txt");
 
+        // ZIP64 fields as other writers give them: Go every size (both of the central record's,
+        // all three in the field), after streamed data too; 7-Zip and git an offset past 4 GiB;
+        // Python sizes in the local header too. Only the fields a record gives as 0xFFFFFFFF
+        // are in it, in their order. An extra field shorter than its own header is left alone.
+        const QList<std::pair<const char *, Z::Form>>
+            zip64{{"ZIP64 as Go writes it", {3, true}},
+                  {"ZIP64 after streamed data", {3, true, false, true}},
+                  {"ZIP64 offset", {Z::Offset}},
+                  {"ZIP64 compressed size", {Z::Compressed}},
+                  {"ZIP64 in both headers", {7, false, true}},
+                  {"extra field shorter than its header", {}}};
+        for (const auto &[name, form] : zip64)
+            installs(name, update({{"repo/short", "s", true, 0, "ab"}}, form),
+                     files({"repo/short=s"}));
+        installs("behind a preamble", "preamble" + update(), {});
         installs("in a folder with a blank and accents", update(), {},
                  m_sandbox + "/José Silva/AppData/Local/Veltro Ação");
         installs("held by a running program, renamed aside", update(), {}, "hold a");
@@ -260,7 +307,9 @@ private slots:
         QFETCH(QByteArray, archive);
         QFETCH(QString, obstacle);
         QFETCH(QString, failure);
+        QFETCH(int, status);
         QFETCH(QString, detail);
+        QFETCH(bool, early);
         QFETCH(Tree, changes);
 #ifdef Q_OS_WIN
         if (obstacle == "full disk" || obstacle == "modes")
@@ -304,9 +353,10 @@ private slots:
 #endif
         if (!failure.isEmpty()) {
             QVERIFY2(m_log->contains(failure, true), qPrintable(m_log->lines().join('\n')));
-            const bool inUse = failure.contains("in use");
-            QCOMPARE(result.status, inUse ? ExtractionResult::FileInUse : ExtractionResult::Failed);
-            QCOMPARE(result.detail, inUse ? QDir::toNativeSeparators(detail) : detail);
+            QCOMPARE(int(result.status), status);
+            QVERIFY(!early || !m_log->contains("Extracting to:", true));
+            QCOMPARE(result.detail,
+                     status == S::FileInUse ? QDir::toNativeSeparators(detail) : detail);
             QCOMPARE(tree(m_sandbox), before);
             return;
         }
@@ -331,6 +381,45 @@ private slots:
         QCOMPARE(installed, expected);
         QVERIFY(ZipExtractor::extractInto("repo.zip", dir).ok());
         QCOMPARE(tree(dir), expected);
+    }
+
+    // Past 4 GiB: an entry (a hole in the file) with ZIP64 sizes, and archives whose last entry
+    // lies past 4 GiB (behind a hole) as git and 7-Zip, and Go, write them. The entry is read and
+    // written in memory (/dev/shm) where there is room: on disk its 4 GiB take long.
+    void largeArchives_data()
+    {
+        QTest::addColumn<quint64>("zeroMiB"); // in repo/big, after its one byte
+        QTest::addColumn<ZipBuilder::Form>("form");
+        QTest::newRow("entry over 4 GiB") << quint64(4096) << Z::Form{3, false, true};
+        QTest::newRow("archive over 4 GiB")
+            << quint64(0) << Z::Form{0, false, false, false, 4ll << 30};
+        QTest::newRow("archive over 4 GiB, Go")
+            << quint64(0) << Z::Form{3, true, false, true, 4ll << 30};
+    }
+
+    void largeArchives()
+    {
+        QFETCH(quint64, zeroMiB);
+        QFETCH(ZipBuilder::Form, form);
+        const QTemporaryDir memory("/dev/shm/veltro-XXXXXX");
+        const qint64 zeros = qint64(zeroMiB << 20);
+        const QString root = zeros > 0 ? memory.path() : m_root;
+        if (zeros > 0 && (!memory.isValid() || QStorageInfo(root).bytesAvailable() < zeros * 2))
+            QSKIP("No room to write the entries in memory");
+        const QString archive = zeros > 0 ? memory.filePath("repo.zip") : "repo.zip";
+        QVERIFY(ZipBuilder()
+                    .addFile("repo/a.txt", "new a")
+                    .add({"repo/big", "b", false, 0, {}, zeroMiB})
+                    .write(archive, form));
+        // The entries' size, ZIP64 sizes included; -1 without an archive.
+        QCOMPARE(ZipExtractor::entriesSize(archive), zeros + 6);
+        QCOMPARE(ZipExtractor::entriesSize("none.zip"), -1);
+        const bool installed = ZipExtractor::extractInto(archive, root).ok();
+        const qint64 size = QFileInfo(root + "/repo/big").size();
+        QDir(root + "/repo").removeRecursively();
+        QFile::remove(archive);
+        QVERIFY2(installed, qPrintable(m_log->lines().join('\n')));
+        QCOMPARE(size, zeros + 1);
     }
 
 private:
