@@ -79,12 +79,12 @@ copy_dlls() {
 }
 
 # DLLs that every Windows (and Wine) brings: the program may import them without shipping them.
-windows_dlls=" advapi32 authz bcrypt cfgmgr32 comctl32 comdlg32 crypt32 d2d1 d3d11 d3d12 d3d9
-    dbghelp dnsapi dwmapi dwrite dxgi gdi32 gdiplus hid imm32 iphlpapi kernel32 mpr msimg32
-    msvcrt mswsock ncrypt netapi32 normaliz ntdll ole32 oleaut32 opengl32 powrprof propsys psapi
-    rpcrt4 secur32 setupapi shcore shell32 shlwapi sspicli ucrtbase uiautomationcore user32
-    userenv usp10 uxtheme version wevtapi winhttp wininet winmm winspool wldap32 ws2_32
-    wtsapi32 "
+windows_dlls=" advapi32 authz bcrypt cfgmgr32 combase comctl32 comdlg32 credui crypt32 d2d1 d3d11
+    d3d12 d3d9 d3dcompiler_47 dbghelp dcomp dnsapi dwmapi dwrite dxgi gdi32 gdiplus hid imagehlp
+    imm32 iphlpapi kernel32 kernelbase mpr msimg32 msvcrt mswsock ncrypt netapi32 normaliz ntdll
+    ole32 oleacc oleaut32 opengl32 powrprof propsys psapi rpcrt4 sechost secur32 setupapi shcore
+    shell32 shlwapi sspicli ucrtbase uiautomationcore urlmon user32 userenv usp10 uxtheme version
+    wevtapi winhttp wininet winmm winspool wintrust wldap32 ws2_32 wtsapi32 "
 windows_dll() { # name, lower case
     case $1 in
     api-ms-win-*.dll | ext-ms-win-*.dll) return 0 ;;
