@@ -1,6 +1,9 @@
 # shellcheck shell=bash
-# Sourced by scripts/run.sh, scripts/windows.sh and the benchmark's scripts (bench/): starting
-# nginx on 127.0.0.1 and reading the launcher's log, written once.
+# Sourced by scripts/run.sh, the Windows scripts (scripts/windows-common.sh) and the benchmark's
+# scripts (bench/): starting nginx on 127.0.0.1 and reading the launcher's log, written once.
+
+# The line the launcher logs once every update is over and its program buttons are enabled.
+all_done_line="Todos os botões foram ativados, todas as atualizações estão completas!"
 
 # port_in_use PORT: whether something accepts connections on PORT of 127.0.0.1.
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -52,7 +55,7 @@ start_demo_server() {
 # and the buttons have been enabled after the last installation. Lines may end in CR, as the
 # Windows build's do.
 cycle_over() {
-    awk -v done="Todos os botões foram ativados, todas as atualizações estão completas!" '
+    awk -v done="$all_done_line" '
         { sub(/\r$/, "") }
         /^Fetching latest commit hash from GitLab for repository: / { repos++ }
         /^Repository is up-to-date\. No need to download\.$/ ||
