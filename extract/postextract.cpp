@@ -17,9 +17,10 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath)
     // Found without a log line: a missing bar is logged once, when the step ends.
     ColumnStatus progress = ColumnStatus::findQuietly(this, repoName);
     const ExtractionResult result =
-        ZipExtractor::extractZip(zipFilePath, [&progress](qint64 done, qint64 total) {
-            progress.extractionProgress(done, total);
-        });
+        ZipExtractor::extractZip(zipFilePath, {},
+                                 [&progress](InstallPhase, qint64 done, qint64 total) {
+                                     progress.extractionProgress(done, total);
+                                 });
     if (result.ok()) {
         qDebug() << "Extraction completed successfully!";
         if (QFile::exists(zipFilePath)) {

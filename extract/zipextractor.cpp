@@ -1,6 +1,7 @@
 #include "extract/zipextractor.h"
 
 #include "extract/archivereader.h"
+#include "extract/diskspace.h"
 #include "extract/entryinflater.h"
 #include "extract/filenames.h"
 #include "extract/installroot.h"
@@ -14,6 +15,7 @@
 #include <QFileInfo>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -214,7 +216,7 @@ bool installedFoldersFit(const QString &root, const QString &folder)
     return true;
 }
 
-// The uncompressed size of every entry, as the central directory tells it; for progress only.
+// The uncompressed size of every entry, as the central directory tells it.
 qint64 totalSize(unzFile zipFile)
 {
     qint64 total = 0;
@@ -244,13 +246,13 @@ public:
             return;
         m_reported = m_done;
         m_clock.restart();
-        m_progress(qMin(m_done, m_total), m_total);
+        m_progress(InstallPhase::Extracting, qMin(m_done, m_total), m_total);
     }
     // The whole archive done, whatever its headers promised.
     void finish()
     {
         if (m_progress && m_reported < m_total)
-            m_progress(m_total, m_total);
+            m_progress(InstallPhase::Extracting, m_total, m_total);
     }
 
 private:
@@ -264,18 +266,19 @@ private:
 
 } // namespace
 
-ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const Progress &progress)
+ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const CommitRecord &record,
+                                          const Progress &progress)
 {
     const QString root = installRoot();
     if (root.isEmpty()) {
         qDebug() << "Failed to get AppData/Local path.";
         return {ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
     }
-    return extractInto(zipFilePath, root, progress);
+    return extractInto(zipFilePath, root, record, progress);
 }
 
 ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QString &root,
-                                           const Progress &progress)
+                                           const CommitRecord &record, const Progress &progress)
 {
     qDebug() << "Extracting to AppData/Local at:" << root;
     ExtractionResult failure{ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
@@ -292,12 +295,21 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
         qDebug() << "Failed to go to first file in zip.";
         return failure;
     }
-    ProgressReport report(progress, progress ? totalSize(zipFile.get()) : 0);
+    // The old version, the archive and the new copy are all on disk at once.
+    const qint64 needed = totalSize(zipFile.get());
+    if (const std::optional<QString> shortfall = DiskSpace::shortfall(root, needed)) {
+        qDebug() << "Not enough disk space:" << *shortfall;
+        return {ExtractionResult::NoSpace, *shortfall};
+    }
+    ProgressReport report(progress, needed);
     // Its buffers serve every entry in turn.
     EntryInflater inflater;
     if (progress)
         inflater.setProgress([&report](qint64 bytes) { report.advance(bytes); });
-    StagedInstall install(root);
+    StagedInstall install(root, [&progress](qint64 done, qint64 total) {
+        if (progress)
+            progress(InstallPhase::Moving, done, total);
+    });
     int next = UNZ_OK;
     do {
         if (!extractCurrentFile(zipFile.get(), reader, inflater, install, failure.detail)) {
@@ -313,14 +325,26 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
         return {ExtractionResult::Failed, QFileInfo(zipFilePath).fileName()};
     }
     report.finish();
-    QString inUse;
-    if (!install.commit(inUse)) {
-        qDebug() << "Failed to replace file in use:" << root + "/" + inUse;
+    const StagedInstall::Result committed = install.commit(record);
+    switch (committed.outcome) {
+    case StagedInstall::Outcome::Installed:
+        qDebug() << "ZIP extraction completed!";
+        return {ExtractionResult::Extracted, {}};
+    case StagedInstall::Outcome::NotMoved:
+        qDebug() << "Failed to replace file in use:" << root + "/" + committed.detail;
         qDebug() << "Failed to extract one or more files.";
-        return {ExtractionResult::FileInUse, QDir::toNativeSeparators(inUse)};
+        return {ExtractionResult::FileInUse, QDir::toNativeSeparators(committed.detail)};
+    case StagedInstall::Outcome::RecordUnwritable:
+        return {ExtractionResult::RecordUnwritable, committed.detail};
+    case StagedInstall::Outcome::RestoreFailed:
+        qDebug() << "Failed to restore the earlier version:" << root + "/" + committed.detail;
+        return {ExtractionResult::RestoreFailed, QDir::toNativeSeparators(committed.detail)};
+    case StagedInstall::Outcome::JournalUnwritable:
+    case StagedInstall::Outcome::Stopped:
+        break;
     }
-    qDebug() << "ZIP extraction completed!";
-    return {ExtractionResult::Extracted, {}};
+    qDebug() << "Failed to extract one or more files.";
+    return {ExtractionResult::Failed, committed.detail};
 }
 
 bool ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,

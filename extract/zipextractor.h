@@ -1,5 +1,7 @@
 #pragma once
 
+#include "extract/installjournal.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -18,11 +20,22 @@ struct ExtractionResult
         Extracted,
         Failed,    // detail: the entry at fault, or the archive's file name
         FileInUse, // detail: the installed file that could not be replaced
+        NoSpace,   // detail: "X needed on <folder>, Y free"
+        // detail: the hash file, ": " and the system's reason; the earlier version stays whole
+        RecordUnwritable,
+        // detail: the installed file that could not be put back; the next start does it
+        RestoreFailed,
     };
     Status status = Failed;
     QString detail;
 
     bool ok() const { return status == Extracted; }
+};
+
+// What an extraction is busy with, for the caller's words ("Installing: moving files").
+enum class InstallPhase {
+    Extracting, // done, total: bytes of the archive's entries
+    Moving,     // done, total: files moved into place, put back or deleted
 };
 
 // Extracts a downloaded repository archive into the install root, all or nothing: the entries
@@ -32,14 +45,17 @@ struct ExtractionResult
 class ZipExtractor
 {
 public:
-    // Bytes of the archive's entries written so far and in all; called now and then, at most
-    // about a hundred times per archive plus every 100 ms.
-    using Progress = std::function<void(qint64 done, qint64 total)>;
+    // How far the phase is; while extracting called at most about a hundred times per archive
+    // plus every 100 ms, while moving every 100 ms and once all is done.
+    using Progress = std::function<void(InstallPhase phase, qint64 done, qint64 total)>;
 
-    static ExtractionResult extractZip(const QString &zipFilePath, const Progress &progress = {});
+    // Once every file is in place, record is written as part of the install: on any failure
+    // the earlier version and its record stay.
+    static ExtractionResult extractZip(const QString &zipFilePath, const CommitRecord &record,
+                                       const Progress &progress = {});
     // The same into another folder than the install root.
     static ExtractionResult extractInto(const QString &zipFilePath, const QString &root,
-                                        const Progress &progress = {});
+                                        const CommitRecord &record, const Progress &progress = {});
     // Extracts the entry the archive handle stands at into the staged install; its data is read
     // through archive, the file the handle reads. failedEntry names the entry once it is known.
     static bool extractCurrentFile(unzFile zipFile, ArchiveReader &archive, EntryInflater &inflater,
