@@ -263,7 +263,7 @@ StagedInstall::Result StagedInstall::commit(const CommitRecord &record)
         if (stop("move " + step.name))
             return {Outcome::Stopped, {}};
         if (!perform(step))
-            return undo(Outcome::NotMoved, step.name);
+            return m_keep ? Result{Outcome::Stopped, {}} : undo(Outcome::NotMoved, step.name);
         advance();
     }
     if (stop("moved"))
@@ -349,7 +349,7 @@ bool StagedInstall::perform(const Step &step)
         return moveFile(path(step.staged), target);
     // Another volume: a whole copy beside the target, renamed into place there.
     return copyDurably(path(step.staged), path(step.temp)) && QFile::remove(path(step.staged))
-           && moveFile(path(step.temp), target);
+           && !stop("copied " + step.name) && moveFile(path(step.temp), target);
 }
 
 // Read from the disk: the new file in place, the one it replaced set aside.
@@ -435,6 +435,9 @@ StagedInstall::Result StagedInstall::undo(Outcome outcome, const QString &detail
 // The install's folder, and the files set aside beside their targets on another volume.
 void StagedInstall::removeFolder()
 {
+    // The journal first: a folder without one is only leftovers. One that stays keeps the rest.
+    if (!QFile::remove(m_journal.path()) && QFile::exists(m_journal.path()))
+        return;
     const auto removed = [this] { advance(); };
     for (const Step &step : std::as_const(m_steps)) {
         if (!step.aside.isEmpty() && !path(step.aside).startsWith(m_folder + "/")

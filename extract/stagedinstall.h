@@ -76,7 +76,8 @@ public:
 
     // Test seams. replaceHook is asked before an installed file is replaced, restoreHook before a
     // moved file is put back: false fails it as for a file another program holds. stopHook is
-    // asked at each step ("staged", "move <entry>", "moved", "record", "recorded", "undo <entry>"):
+    // asked at each step ("staged", "move <entry>", "copied <entry>" across volumes, "moved",
+    // "record", "recorded", "undo <entry>"):
     // true stops the install there, leaving the disk as a kill would.
     static std::function<bool(const QString &target)> replaceHook;
     static std::function<bool(const QString &target)> restoreHook;

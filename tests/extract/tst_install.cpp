@@ -129,6 +129,8 @@ private slots:
             row("killed while staging", "staged", "", "", 0, 1, "c1");
             row("killed after 1 of 5 moves", "move repo/b.txt", "", "", 0, 1, "c1");
             row("killed after 4 of 5 moves", "move repo/c.txt", "", "", 0, 1, "c1");
+            if (linked)
+                row("killed between copy and rename", "copied repo/b.txt", "", "", 0, 1, "c1");
             row("killed after the moves", "moved", "", "", 0, 1, "c1");
             row("killed before the record", "record", "", "", 0, 2, "c2");
             row("killed before deleting the old files", "recorded", "", "", 0, 2, "c2");
