@@ -59,6 +59,8 @@ public:
     StagedInstall &operator=(const StagedInstall &) = delete;
 
     const QString &root() const { return m_root; }
+    // The entry an earlier install could not put back; while there is one, commit refuses.
+    const QString &unresolved() const { return m_blocked; }
     QString stagedPath(const QString &entryName) const { return m_staging + "/" + entryName; }
 
     // False when the name differs only in letter case from one staged before, or from a folder

@@ -310,6 +310,10 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
         if (progress)
             progress(InstallPhase::Moving, done, total);
     });
+    if (!install.unresolved().isEmpty()) {
+        qDebug() << "Failed to restore the earlier version:" << root + "/" + install.unresolved();
+        return {ExtractionResult::RestoreFailed, QDir::toNativeSeparators(install.unresolved())};
+    }
     int next = UNZ_OK;
     do {
         if (!extractCurrentFile(zipFile.get(), reader, inflater, install, failure.detail)) {
