@@ -16,6 +16,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
 #endif
@@ -39,14 +40,20 @@ std::wstring systemPath(const QString &path)
 #endif
 
 // A rename within the volume, never a copy. The target must be free: Windows refuses to replace
-// a file this way, POSIX would replace it.
-bool moveFile(const QString &from, const QString &to)
+// a file this way, POSIX would replace it. crossed: set when it failed for crossing volumes.
+bool moveFile(const QString &from, const QString &to, bool *crossed = nullptr)
 {
 #ifdef Q_OS_WIN
-    return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(), 0) != 0;
+    const bool moved = MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(), 0) != 0;
+    const bool across = !moved && GetLastError() == ERROR_NOT_SAME_DEVICE;
 #else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    const bool moved =
+        std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    const bool across = !moved && errno == EXDEV;
 #endif
+    if (crossed)
+        *crossed = across;
+    return moved;
 }
 
 bool isTaken(const QString &path)
@@ -184,6 +191,8 @@ QString StagedInstall::resolve(const QString &root, int number)
             install.m_steps.append({line.at(1), true, {}, {}, {}});
         else if (keyword == "file" && line.size() == 5)
             install.m_steps.append({line.at(1), false, line.at(2), line.at(3), line.at(4)});
+        else if (keyword == "beside" && line.size() == 4)
+            install.reroute(line.at(1), line.at(2), line.at(3));
         moving |= keyword == "moving";
         moved |= keyword == "moved";
         undoing |= keyword == "undo";
@@ -259,10 +268,16 @@ StagedInstall::Result StagedInstall::commit(const CommitRecord &record)
         return {Outcome::JournalUnwritable, QDir::toNativeSeparators(m_journal.path())};
     }
     m_clock.start();
-    for (const Step &step : std::as_const(m_steps)) {
+    for (Step &step : m_steps) {
         if (stop("move " + step.name))
             return {Outcome::Stopped, {}};
-        if (!perform(step))
+        bool crossed = false;
+        bool moved = perform(step, crossed);
+        // Volumes the plan could not tell apart (one file system mounted twice): the step failed
+        // before it changed anything, and goes the way across volumes instead.
+        if (!moved && crossed && !m_keep)
+            moved = reroute(step) && perform(step, crossed);
+        if (!moved)
             return m_keep ? Result{Outcome::Stopped, {}} : undo(Outcome::NotMoved, step.name);
         advance();
     }
@@ -336,20 +351,41 @@ QString StagedInstall::freeName(const QString &folder, const QString &kind)
     }
 }
 
-bool StagedInstall::perform(const Step &step)
+bool StagedInstall::perform(const Step &step, bool &crossed)
 {
     const QString target = path(step.name);
     if (step.folder)
         return QFileInfo(target).isDir() || QDir().mkdir(target);
     if (replaceHook && !replaceHook(target))
         return false;
-    if (step.aside.isEmpty() ? isTaken(target) : !moveFile(target, path(step.aside)))
+    if (step.aside.isEmpty() ? isTaken(target) : !moveFile(target, path(step.aside), &crossed))
         return false;
     if (step.temp.isEmpty())
-        return moveFile(path(step.staged), target);
+        return moveFile(path(step.staged), target, step.aside.isEmpty() ? &crossed : nullptr);
     // Another volume: a whole copy beside the target, renamed into place there.
     return copyDurably(path(step.staged), path(step.temp)) && QFile::remove(path(step.staged))
            && !stop("copied " + step.name) && moveFile(path(step.temp), target);
+}
+
+// New names beside the target for a step that found its target on another volume, in the journal
+// before they are used.
+bool StagedInstall::reroute(Step &step)
+{
+    const QString folder = QFileInfo(path(step.name)).path();
+    if (!step.aside.isEmpty())
+        step.aside = freeName(folder, "old");
+    step.temp = freeName(folder, "new");
+    return m_journal.append({"beside", step.name, step.aside, step.temp});
+}
+
+void StagedInstall::reroute(const QString &name, const QString &aside, const QString &temp)
+{
+    const auto step = std::find_if(m_steps.rbegin(), m_steps.rend(),
+                                   [&](const Step &step) { return step.name == name; });
+    if (step != m_steps.rend()) {
+        step->aside = aside;
+        step->temp = temp;
+    }
 }
 
 // Read from the disk: the new file in place, the one it replaced set aside.

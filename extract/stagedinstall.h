@@ -104,7 +104,9 @@ private:
     bool plan(QString &failedEntry);
     bool planFolders(const QString &name);
     QString freeName(const QString &folder, const QString &suffix);
-    bool perform(const Step &step);
+    bool perform(const Step &step, bool &crossed);
+    bool reroute(Step &step);
+    void reroute(const QString &name, const QString &aside, const QString &temp);
     bool isDone(const Step &step) const;
     bool undoStep(const Step &step);
     Result finish();
