@@ -28,8 +28,9 @@ int main(int argc, char **argv)
     }
     // Only the lock's holder turns the log over, never a second launcher.
     const LogFile log(folder);
-    // An update cut short by a kill left its staging folder; files put aside may be free now.
-    StagedInstall::removeLeftovers(folder);
+    // An update cut short by a kill is finished or put back before any repository is checked;
+    // files put aside may be free now.
+    StagedInstall::recover(folder);
     trustExtraCertificateAuthorities(extraCertificateAuthorities());
     MainWindow window;
     window.setWindowIcon(QIcon("clienticon.png"));

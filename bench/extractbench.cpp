@@ -188,7 +188,7 @@ int main(int argc, char *argv[])
 
     QElapsedTimer timer;
     timer.start();
-    const bool ok = ZipExtractor::extractZip(QString::fromLocal8Bit(argv[1])).ok();
+    const bool ok = ZipExtractor::extractZip(QString::fromLocal8Bit(argv[1]), {}).ok();
     QTextStream(stdout) << "extractZip " << (ok ? "true" : "false") << " in " << timer.elapsed()
                         << " ms\n";
     return ok ? 0 : 1;

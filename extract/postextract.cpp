@@ -3,10 +3,11 @@
 #include <QDebug>
 #include <QFile>
 
-ExtractionResult installArchive(const QString &zipFilePath, const ZipExtractor::Progress &progress)
+ExtractionResult installArchive(const QString &zipFilePath, const CommitRecord &record,
+                                const ZipExtractor::Progress &progress)
 {
     qDebug() << zipFilePath;
-    const ExtractionResult result = ZipExtractor::extractZip(zipFilePath, progress);
+    const ExtractionResult result = ZipExtractor::extractZip(zipFilePath, record, progress);
     if (!result.ok()) {
         qDebug() << "ZIP file extraction failed.";
         return result;

@@ -1,6 +1,7 @@
 #include "extract/zipextractor.h"
 
 #include "extract/archivereader.h"
+#include "extract/diskspace.h"
 #include "extract/entryinflater.h"
 #include "extract/filenames.h"
 #include "extract/installroot.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 
 // Where an entry lies in the archive file and how large it is, from its central record read with
@@ -383,13 +385,13 @@ public:
             return;
         m_reported = m_done;
         m_clock.restart();
-        m_progress(qMin(m_done, m_total), m_total);
+        m_progress(InstallPhase::Extracting, qMin(m_done, m_total), m_total);
     }
     // The whole archive done, whatever its headers promised.
     void finish()
     {
         if (m_progress && m_reported < m_total)
-            m_progress(m_total, m_total);
+            m_progress(InstallPhase::Extracting, m_total, m_total);
     }
 
 private:
@@ -420,18 +422,19 @@ qint64 ZipExtractor::entriesSize(const QString &zipFilePath)
                : -1;
 }
 
-ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const Progress &progress)
+ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const CommitRecord &record,
+                                          const Progress &progress)
 {
     const QString root = installRoot();
     if (root.isEmpty()) {
         qDebug() << "Failed to get AppData/Local path.";
         return {ExtractionResult::WriteFailed, QFileInfo(zipFilePath).fileName()};
     }
-    return extractInto(zipFilePath, root, progress);
+    return extractInto(zipFilePath, root, record, progress);
 }
 
 ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QString &root,
-                                           const Progress &progress)
+                                           const CommitRecord &record, const Progress &progress)
 {
     qDebug() << "Extracting to AppData/Local at:" << root;
     const ExtractionResult damaged{ExtractionResult::Damaged, QFileInfo(zipFilePath).fileName()};
@@ -467,12 +470,24 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
         qDebug() << "Refusing overlapping entries in zip:" << name;
         return {ExtractionResult::Damaged, name};
     }
+    // The old version, the archive and the new copy are all on disk at once.
+    if (const std::optional<QString> shortfall = DiskSpace::shortfall(root, directory.total)) {
+        qDebug() << "Not enough disk space:" << *shortfall;
+        return {ExtractionResult::NoSpace, *shortfall};
+    }
     ProgressReport report(progress, directory.total);
     // Its buffers serve every entry in turn.
     EntryInflater inflater;
     if (progress)
         inflater.setProgress([&report](qint64 bytes) { report.advance(bytes); });
-    StagedInstall install(root);
+    StagedInstall install(root, [&progress](qint64 done, qint64 total) {
+        if (progress)
+            progress(InstallPhase::Moving, done, total);
+    });
+    if (!install.unresolved().isEmpty()) {
+        qDebug() << "Failed to restore the earlier version:" << root + "/" + install.unresolved();
+        return {ExtractionResult::RestoreFailed, QDir::toNativeSeparators(install.unresolved())};
+    }
     int at = unzGoToFirstFile(zipFile.get());
     for (const EntryPlace &place : std::as_const(directory.places)) {
         if (at != UNZ_OK) { // read a moment ago
@@ -488,14 +503,26 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
         at = unzGoToNextFile(zipFile.get());
     }
     report.finish();
-    QString inUse;
-    if (!install.commit(inUse)) {
-        qDebug() << "Failed to replace file in use:" << root + "/" + inUse;
+    const StagedInstall::Result committed = install.commit(record);
+    switch (committed.outcome) {
+    case StagedInstall::Outcome::Installed:
+        qDebug() << "ZIP extraction completed!";
+        return {ExtractionResult::Extracted, {}};
+    case StagedInstall::Outcome::NotMoved:
+        qDebug() << "Failed to replace file in use:" << root + "/" + committed.detail;
         qDebug() << "Failed to extract one or more files.";
-        return {ExtractionResult::FileInUse, QDir::toNativeSeparators(inUse)};
+        return {ExtractionResult::FileInUse, QDir::toNativeSeparators(committed.detail)};
+    case StagedInstall::Outcome::RecordUnwritable:
+        return {ExtractionResult::RecordUnwritable, committed.detail};
+    case StagedInstall::Outcome::RestoreFailed:
+        qDebug() << "Failed to restore the earlier version:" << root + "/" + committed.detail;
+        return {ExtractionResult::RestoreFailed, QDir::toNativeSeparators(committed.detail)};
+    case StagedInstall::Outcome::JournalUnwritable:
+    case StagedInstall::Outcome::Stopped:
+        break;
     }
-    qDebug() << "ZIP extraction completed!";
-    return {ExtractionResult::Extracted, {}};
+    qDebug() << "Failed to extract one or more files.";
+    return {ExtractionResult::WriteFailed, committed.detail};
 }
 
 ExtractionResult ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "extract/installjournal.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -23,11 +25,22 @@ struct ExtractionResult
                      // refused name); detail: the entry, or the archive's file name
         WriteFailed, // a file or folder could not be written; detail: the entry
         FileInUse,   // detail: the installed file that could not be replaced
+        NoSpace,     // detail: "X needed on <folder>, Y free"
+        // detail: the hash file, ": " and the system's reason; the earlier version stays whole
+        RecordUnwritable,
+        // detail: the installed file that could not be put back; the next start does it
+        RestoreFailed,
     };
     Status status = Damaged;
     QString detail;
 
     bool ok() const { return status == Extracted; }
+};
+
+// What an extraction is busy with, for the caller's words ("Installing: moving files").
+enum class InstallPhase {
+    Extracting, // done, total: bytes of the archive's entries
+    Moving,     // done, total: files moved into place, put back or deleted
 };
 
 // Extracts a downloaded repository archive into the install root, all or nothing: the entries
@@ -37,14 +50,17 @@ struct ExtractionResult
 class ZipExtractor
 {
 public:
-    // Bytes of the archive's entries written so far and in all; called now and then, at most
-    // about a hundred times per archive plus every 100 ms.
-    using Progress = std::function<void(qint64 done, qint64 total)>;
+    // How far the phase is; while extracting called at most about a hundred times per archive
+    // plus every 100 ms, while moving every 100 ms and once all is done.
+    using Progress = std::function<void(InstallPhase phase, qint64 done, qint64 total)>;
 
-    static ExtractionResult extractZip(const QString &zipFilePath, const Progress &progress = {});
+    // Once every file is in place, record is written as part of the install: on any failure
+    // the earlier version and its record stay.
+    static ExtractionResult extractZip(const QString &zipFilePath, const CommitRecord &record,
+                                       const Progress &progress = {});
     // The same into another folder than the install root.
     static ExtractionResult extractInto(const QString &zipFilePath, const QString &root,
-                                        const Progress &progress = {});
+                                        const CommitRecord &record, const Progress &progress = {});
     // The uncompressed size of all the archive's entries, as its central directory tells it;
     // -1 when the archive cannot be read.
     static qint64 entriesSize(const QString &zipFilePath);

@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
           && archive.write(reinterpret_cast<const char *>(data), qint64(size)) >= 0);
     archive.close();
     static const QStringList outside = outsideInstallRoot();
-    const bool installed = ZipExtractor::extractZip("fuzz.zip", [](qint64, qint64) {}).ok();
+    const bool installed =
+        ZipExtractor::extractZip("fuzz.zip", {}, [](InstallPhase, qint64, qint64) {}).ok();
     const QStringList left = QDir(installRoot())
                                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                             | QDir::NoDotAndDotDot);

@@ -1,5 +1,7 @@
 #include "launch/columnstatus.h"
 
+#include "extract/diskspace.h"
+
 #include <QAbstractButton>
 #include <QLabel>
 #include <QProgressBar>
@@ -46,24 +48,6 @@ void tellWindowsWeAreAlive()
 }
 
 } // namespace
-
-// Binary units with the names Windows shows; one decimal below 10.
-QString sizeText(qint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("%1 bytes").arg(bytes);
-    const char *units[] = {"KB", "MB", "GB", "TB"};
-    int unit = 0;
-    qint64 scale = 1024;
-    while (unit < 3 && bytes / scale >= 1024) {
-        scale *= 1024;
-        ++unit;
-    }
-    const qint64 tenths = bytes * 10 / scale;
-    const QString number = tenths < 100 ? QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10)
-                                        : QString::number(bytes / scale);
-    return number + ' ' + QLatin1String(units[unit]);
-}
 
 QString failureText(UpdateFailure failure, const QString &detail)
 {
@@ -115,8 +99,9 @@ QString failureText(UpdateFailure failure, const QString &detail)
 QString downloadText(qint64 received, qint64 total, qint64 attemptBytes, qint64 attemptMs)
 {
     if (total <= 0)
-        return sizeText(received) + QStringLiteral(" downloaded");
-    QString text = sizeText(received) + QStringLiteral(" of ") + sizeText(total);
+        return DiskSpace::sizeText(received) + QStringLiteral(" downloaded");
+    QString text = DiskSpace::sizeText(received) + QStringLiteral(" of ")
+                   + DiskSpace::sizeText(total);
     if (attemptMs >= estimateAfterMs && attemptBytes > 0 && received < total)
         text += QStringLiteral(" \u00B7 ")
                 + timeLeftText(double(total - received) * double(attemptMs) / double(attemptBytes));

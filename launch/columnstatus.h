@@ -27,9 +27,6 @@ enum class UpdateFailure {
 // comes from here.
 QString failureText(UpdateFailure failure, const QString &detail);
 
-// Sizes as Windows shows them: "312 MB", "1.4 GB".
-QString sizeText(qint64 bytes);
-
 // The status line of a download: "312 MB of 1.4 GB · 2 min left". The time left is an estimate
 // from this attempt's average speed (a continued download's earlier bytes do not count), shown
 // once that average means something. total <= 0: the size is unknown and only what arrived is

@@ -46,6 +46,15 @@ void showFailure(ColumnStatus &column, const ExtractionResult &result)
     case ExtractionResult::WriteFailed:
         column.failed(UpdateFailure::Extraction, result.detail);
         return;
+    case ExtractionResult::NoSpace:
+        column.failed(UpdateFailure::NoSpace, result.detail);
+        return;
+    case ExtractionResult::RecordUnwritable:
+        column.failed(UpdateFailure::RecordUnwritable, result.detail);
+        return;
+    case ExtractionResult::RestoreFailed:
+        column.failed(UpdateFailure::RestoreFailed, result.detail);
+        return;
     }
 }
 
@@ -154,6 +163,10 @@ void RepoManager::downloadEnded(const Repo &repo, const QString &latestCommitHas
         column.downloadFailed();
         column.failed(UpdateFailure::ArchiveUnwritable, outcome.reason);
         break;
+    case TransferOutcome::NoSpace:
+        column.downloadFailed();
+        column.failed(UpdateFailure::NoSpace, outcome.reason);
+        break;
     }
     enableButtonsIfComplete();
 }
@@ -190,10 +203,18 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
 {
     Synchronised *state = synchronised(repo.name);
     ColumnStatus column = state ? state->column : ColumnStatus();
-    const ExtractionResult result = installArchive(zipFilePath,
-                                                   [&column](qint64 done, qint64 total) {
-                                                       column.extractionProgress(done, total);
-                                                   });
+    // The commit is recorded as the install's last step; the path is fixed now, since the next
+    // start may finish an interrupted install from another working folder.
+    const CommitRecord record{QDir::current().absoluteFilePath(SyncFiles::hashFilePath(repo.name)),
+                              latestCommitHash};
+    const ExtractionResult result =
+        installArchive(zipFilePath, record,
+                       [&column](InstallPhase phase, qint64 done, qint64 total) {
+                           if (phase == InstallPhase::Moving)
+                               column.movingFiles();
+                           else
+                               column.extractionProgress(done, total);
+                       });
     // The archive is gone, or kept to look into: an archive that did not extract is fetched
     // anew, never continued or installed again.
     ResumeRecord::remove(zipFilePath);
@@ -203,15 +224,6 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
     if (!result.ok()) {
         // The old commit id stays, so the next start tries again.
         showFailure(column, result);
-        return false;
-    }
-    QString why;
-    if (!SyncFiles::writeRecordedCommit(repo.name, latestCommitHash, &why)) {
-        const QString hashFile = SyncFiles::hashFilePath(repo.name);
-        qDebug() << "Failed to write hash file:" << hashFile << why;
-        column.failed(UpdateFailure::RecordUnwritable,
-                      QDir::toNativeSeparators(QDir::current().absoluteFilePath(hashFile)) + ": "
-                          + why);
         return false;
     }
     column.installed();

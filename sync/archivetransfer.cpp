@@ -1,5 +1,6 @@
 #include "sync/archivetransfer.h"
 
+#include "extract/diskspace.h"
 #include "sync/resumerecord.h"
 #include "sync/watchedrequest.h"
 
@@ -95,6 +96,16 @@ void ArchiveTransfer::headFinished(QNetworkReply *head)
         held = TransferProtocol::Held{QFileInfo(m_archivePath).size(), record->length, record->url,
                                       record->commit, record->validator};
     const Start from = TransferProtocol::start(held, m_url.toString(), m_commit, answer);
+    // What is still to come must fit beside what is held; the install checks its own needs.
+    const qint64 heldBytes = from.kind == Start::Fresh ? 0 : from.from;
+    if (const std::optional<QString> shortfall =
+            from.total > 0 ? DiskSpace::shortfall(QFileInfo(m_archivePath).absolutePath(),
+                                                  from.total - heldBytes)
+                           : std::nullopt) {
+        qDebug() << "Not enough disk space:" << *shortfall;
+        end({TransferOutcome::NoSpace, *shortfall, false});
+        return;
+    }
     if (from.kind == Start::Complete) {
         qDebug() << "Resuming download at" << from.from << "bytes";
         end({TransferOutcome::Downloaded, {}, false});

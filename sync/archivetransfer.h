@@ -29,6 +29,7 @@ struct TransferOutcome
         Downloaded, // the archive file is whole
         Failed,     // reason: the player's words ("server answered 404", "connection lost")
         Unwritable, // reason: the folder, ": " and the system's reason
+        NoSpace,    // reason: "X needed on <folder>, Y free"; nothing was asked for
     } kind = Failed;
     QString reason;
     bool retried = false; // Failed by a cut or a time-out: a new attempt is due

@@ -30,27 +30,6 @@ QString readRecordedCommit(const QString &repoName)
     return stream.readLine();
 }
 
-bool writeRecordedCommit(const QString &repoName, const QString &commitId, QString *why)
-{
-    QFile file(hashFilePath(repoName));
-    const auto failed = [&file, why] {
-        if (why)
-            *why = file.errorString();
-        return false;
-    };
-    if (!file.open(QIODevice::WriteOnly))
-        return failed();
-    QTextStream stream(&file);
-    stream.setEncoding(QStringConverter::Utf8);
-    stream.setGenerateByteOrderMark(false);
-    stream << commitId;
-    stream.flush();
-    file.close();
-    if (stream.status() != QTextStream::Ok || file.error() != QFileDevice::NoError)
-        return failed();
-    return true;
-}
-
 bool acceptRepoName(const QString &repoName)
 {
     if (FileNames::isSafeRepoName(repoName))

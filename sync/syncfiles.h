@@ -12,10 +12,6 @@ QString archiveFilePath(const QString &repoName);
 // The commit id recorded by the last completed install: the first line, without its line end.
 // A missing, unreadable or empty file reads as the empty text.
 QString readRecordedCommit(const QString &repoName);
-// Records the id as UTF-8 without a byte-order mark or line end. False when it could not, with
-// the system's reason in why.
-bool writeRecordedCommit(const QString &repoName, const QString &commitId, QString *why = nullptr);
-
 // The name becomes file names in the working directory: one that holds a folder separator or a
 // ".." component would reach outside it, and one Windows refuses as a file name is refused
 // everywhere alike (FileNames::isSafeRepoName). Logs the refusal of an unsafe name.

@@ -338,17 +338,20 @@ private slots:
         QVERIFY(archive.isNull() || LauncherRun::writeFile("repo.zip", archive));
         const Tree before = tree(m_sandbox);
         QList<std::pair<qint64, qint64>> reports;
-        const auto report = [&](qint64 done, qint64 total) { reports.append({done, total}); };
+        const auto report = [&](InstallPhase phase, qint64 done, qint64 total) {
+            if (phase == InstallPhase::Extracting)
+                reports.append({done, total});
+        };
         QElapsedTimer clock;
         clock.start();
         StagedInstall::replaceHook = [&](const QString &target) {
             return obstacle != "refuse b" || !target.endsWith("/b.txt");
         };
 #ifdef Q_OS_WIN
-        const ExtractionResult result = ZipExtractor::extractInto("repo.zip", dir, report);
+        const ExtractionResult result = ZipExtractor::extractInto("repo.zip", dir, {}, report);
 #else
         setrlimit(RLIMIT_FSIZE, &small);
-        const ExtractionResult result = ZipExtractor::extractInto("repo.zip", dir, report);
+        const ExtractionResult result = ZipExtractor::extractInto("repo.zip", dir, {}, report);
         setrlimit(RLIMIT_FSIZE, &limit);
 #endif
         if (!failure.isEmpty()) {
@@ -379,7 +382,7 @@ private slots:
         handle.reset();
 #endif
         QCOMPARE(installed, expected);
-        QVERIFY(ZipExtractor::extractInto("repo.zip", dir).ok());
+        QVERIFY(ZipExtractor::extractInto("repo.zip", dir, {}).ok());
         QCOMPARE(tree(dir), expected);
     }
 
@@ -414,7 +417,7 @@ private slots:
         // The entries' size, ZIP64 sizes included; -1 without an archive.
         QCOMPARE(ZipExtractor::entriesSize(archive), zeros + 6);
         QCOMPARE(ZipExtractor::entriesSize("none.zip"), -1);
-        const bool installed = ZipExtractor::extractInto(archive, root).ok();
+        const bool installed = ZipExtractor::extractInto(archive, root, {}).ok();
         const qint64 size = QFileInfo(root + "/repo/big").size();
         QDir(root + "/repo").removeRecursively();
         QFile::remove(archive);
