@@ -1,3 +1,4 @@
+#include "extract/diskspace.h"
 #include "launch/columnstatus.h"
 #include "launch/gating.h"
 #include "sync/archivetransfer.h"
@@ -40,6 +41,7 @@ enum class Trouble {
     DiskFull,
     DiskFullAtFlush,
     FolderInPlace,
+    NoSpace,
 };
 
 namespace {
@@ -109,7 +111,11 @@ class TestSync : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { WatchedRequest::setIdleMs(10000); }
+    void init()
+    {
+        WatchedRequest::setIdleMs(10000);
+        DiskSpace::freeSpaceHook = {};
+    }
 
     void fullCycle_data()
     {
@@ -389,6 +395,9 @@ private slots:
         row("disk full, at the flush", with(Trouble::DiskFullAtFlush), {unwritable, failed + full},
             0, {}, pending, cannotWrite);
         // The GET is never answered: only the launcher can end it, and must, at once.
+        // Nothing is asked for that cannot be stored.
+        row("no room for the archive", with(Trouble::NoSpace), {"Not enough disk space:"}, 0, {},
+            pending, "Not enough disk space: ");
         row("not opened", with(Trouble::FolderInPlace), {"Failed to open file for writing:"}, 0, {},
             pending, cannotWrite);
     }
@@ -425,6 +434,8 @@ private slots:
             QVERIFY(QFile::link("/dev/full", "client.zip"));
         if (trouble == Trouble::FolderInPlace)
             QVERIFY(QDir().mkpath("client.zip"));
+        if (trouble == Trouble::NoSpace)
+            DiskSpace::freeSpaceHook = [](const QString &) { return qint64(1024); };
         if (held != Held::Nothing) {
             const bool whole = held == Held::Whole || held == Held::WholeOtherFile
                                || held == Held::WholeOtherCommit;
