@@ -219,8 +219,12 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
     // anew, never continued or installed again.
     ResumeRecord::remove(zipFilePath);
     // Finished whatever the outcome, so a failed archive does not hold the buttons back; the
-    // status line then says why.
-    column.extractionEnded();
+    // status line then says why. But files of two versions must not be started: their bar
+    // stays, and with it the buttons stay off until the next start repairs them.
+    if (result.status == ExtractionResult::RestoreFailed)
+        column.downloadFailed();
+    else
+        column.extractionEnded();
     if (!result.ok()) {
         // The old commit id stays, so the next start tries again.
         showFailure(column, result);

@@ -1,4 +1,5 @@
 #include "extract/diskspace.h"
+#include "extract/stagedinstall.h"
 #include "launch/columnstatus.h"
 #include "launch/gating.h"
 #include "sync/archivetransfer.h"
@@ -602,6 +603,27 @@ private slots:
                      QString("hash recorded, archive gone, bar hidden, buttons on, data differs"));
         QVERIFY(retry->isHidden() && line->isHidden());
         QCOMPARE(run.log.count("Retrying download..."), 3);
+    }
+
+    // An update that could not be put back leaves files of two versions: the buttons stay off
+    // for the run, and the column says that the next start repairs it.
+    void unrestoredUpdateHoldsTheButtons()
+    {
+        LauncherRun run;
+        run.serveRepo("client", commitId);
+        StagedInstall::replaceHook = [](const QString &target) {
+            return !target.endsWith("data.bin");
+        };
+        StagedInstall::restoreHook = [](const QString &) { return false; };
+        run.start();
+        QTRY_VERIFY(run.log.contains("Failed to restore the earlier version:", true));
+        StagedInstall::replaceHook = {};
+        StagedInstall::restoreHook = {};
+        QCOMPARE(run.state("client", commitId), QString("pending"));
+        QVERIFY(
+            run.window->findChild<QLabel *>(statusLineName)
+                ->text()
+                .contains("could not be put back. The game will be repaired at the next start."));
     }
 
     // Names that are one file on Windows: the first entry alone is synchronised.
