@@ -1,6 +1,5 @@
 #include "extract/deltaplan.h"
 
-#include "extract/filenames.h"
 #include "extract/zipdirectory.h"
 
 #include <QHash>
@@ -35,8 +34,7 @@ DeltaPlan DeltaPlan::make(const ZipDirectory &directory, qint64 archiveLength,
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const ZipEntry &entry = entries.at(i);
         names.append(entry.name);
-        if (entry.isFolder()
-            || FileNames::entryVerdict(entry.name) == FileNames::EntryVerdict::Skip) {
+        if (!InstallIndex::installsFile(entry)) {
             plan.withoutData.append(i);
             continue;
         }
@@ -55,6 +53,6 @@ DeltaPlan DeltaPlan::make(const ZipDirectory &directory, qint64 archiveLength,
     plan.ranges = RangePlan::merge(wanted);
     plan.requests = RangePlan::group(plan.ranges);
     plan.totalBytes = RangePlan::totalSize(plan.ranges);
-    plan.wholeArchive = !installable || plan.totalBytes * 10 > archiveLength * maxTenths;
+    plan.wholeArchive = !installable || tooLarge(plan.totalBytes, archiveLength);
     return plan;
 }

@@ -31,6 +31,11 @@ struct DeltaPlan
     // ranges are most of the archive.
     bool wholeArchive = true;
 
+    // Whether ranges of total bytes are too much of an archive of the given length.
+    static bool tooLarge(qint64 total, qint64 archiveLength)
+    {
+        return total * 10 > archiveLength * maxTenths;
+    }
     static DeltaPlan make(const ZipDirectory &directory, qint64 archiveLength,
                           const InstallIndex &index, const QString &installRoot);
 };

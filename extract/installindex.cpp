@@ -1,6 +1,8 @@
 #include "extract/installindex.h"
 
+#include "extract/filenames.h"
 #include "extract/launcherfiles.h"
+#include "extract/zipdirectory.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -45,6 +47,30 @@ bool sameSpelling(const QByteArray &text, quint32 crc)
 }
 
 } // namespace
+
+InstallIndex InstallIndex::record(const ZipDirectory &directory, const QString &url,
+                                  qint64 archiveLength, const QByteArray &validator,
+                                  const QString &installRoot)
+{
+    InstallIndex index{url, archiveLength, validator, {}};
+    const QList<ZipExtent> extents = directory.extents();
+    for (qsizetype i = 0; i < extents.size(); ++i) {
+        const ZipEntry &entry = directory.entries().at(i);
+        InstalledFileState state;
+        if (installsFile(entry))
+            state = InstalledFileState::of(installRoot + "/" + entry.name);
+        index.entries.append({entry.name, entry.crc32, entry.compressedSize, entry.uncompressedSize,
+                              entry.method, extents.at(i).begin, extents.at(i).end, state.size,
+                              state.size < 0 ? 0 : state.modified});
+    }
+    return index;
+}
+
+bool InstallIndex::installsFile(const ZipEntry &entry)
+{
+    return !entry.isFolder()
+           && FileNames::entryVerdict(entry.name) != FileNames::EntryVerdict::Skip;
+}
 
 QString InstallIndex::path(const QString &installRoot, const QString &repoName)
 {

@@ -9,6 +9,9 @@
 
 #include <optional>
 
+class ZipDirectory;
+struct ZipEntry;
+
 // What the last install of a repository wrote: the archive it came from, each entry of that
 // archive, and each installed file as it was once written. A delta update compares the next
 // archive's directory with it to fetch only the entries that changed, and the launcher's start
@@ -36,6 +39,15 @@ struct InstallIndex
     qint64 archiveLength = 0;
     QByteArray validator; // the archive's ETag or Last-Modified
     QList<Entry> entries;
+
+    // The index of an archive just installed into installRoot: its entries with their extents,
+    // and the files as they are now on disk (none for a folder, a skipped or a missing one).
+    static InstallIndex record(const ZipDirectory &directory, const QString &url,
+                               qint64 archiveLength, const QByteArray &validator,
+                               const QString &installRoot);
+
+    // Whether installing the entry writes a file: not for a folder, nor for a skipped entry.
+    static bool installsFile(const ZipEntry &entry);
 
     // <install root>/.veltro-update/index/<repository name>.idx
     static QString path(const QString &installRoot, const QString &repoName);

@@ -122,8 +122,11 @@ ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveL
     qint64 directoryEnd = tailStart + end;
 
     // A ZIP64 locator right before the end record names the ZIP64 end record, whose fields count.
+    // Unseen, it is asked for with the directory the end record names, which comes before it.
     if (tailStart + end >= locatorSize && end < locatorSize) {
         m_needFrom = tailStart + end - locatorSize;
+        if (offset != inZip64)
+            m_needFrom = qMin<qint64>(m_needFrom, offset);
         return NeedMore;
     }
     const qint64 locator = end - locatorSize;
@@ -266,7 +269,7 @@ ZipLocalHeader::Verdict ZipLocalHeader::check(QByteArrayView bytes, const ZipEnt
     if (zip64) {
         compressed = uncompressed = inZip64;
         if (!readZip64(bytes.sliced(localHeaderSize + nameSize,
-                                 headerSize - localHeaderSize - nameSize),
+                                    headerSize - localHeaderSize - nameSize),
                        {&uncompressed, &compressed}))
             return Differs;
     }
