@@ -1,5 +1,6 @@
 #include "extract/deltaplan.h"
 #include "extract/installindex.h"
+#include "extract/rangedarchive.h"
 #include "extract/zipdirectory.h"
 #include "sync/byteranges.h"
 #include "sync/rangeplan.h"
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unzip.h>
 #include <zlib.h>
 
 using Z = ZipDirectory;
@@ -540,6 +542,41 @@ private slots:
         QVERIFY(QDir().mkpath(root.filePath("r/folder")));
         writeFile(root.filePath("r/grown"), "xx");
         QCOMPARE(index.changedFiles(root.path()), QStringList({"r/gone", "r/grown", "r/folder"}));
+    }
+
+    // The end of the archive (minizip reads its last KiB) and one entry fetched, in pieces:
+    // minizip reads that entry as from the whole archive, and fails on another.
+    void rangedArchive()
+    {
+        const QByteArray archive = ZipBuilder()
+                                       .addStoredFile("a", QByteArray(5000, 'a'))
+                                       .addFile("b", file)
+                                       .addStoredFile("c", QByteArray(3000, 'c'))
+                                       .bytes();
+        const Z directory = Z::parse(archive, archive.size());
+        const qint64 tail = directory.extents().at(2).begin + 100;
+        const ZipExtent b = directory.extents().at(1);
+        RangedArchive ranged("ranged.part", archive.size());
+        QVERIFY(ranged.add(tail, archive.mid(tail, 10))
+                && ranged.add(tail + 10, archive.mid(tail + 10)));
+        QVERIFY(ranged.add(b.begin + 7, archive.mid(b.begin + 7, b.end - b.begin - 7)));
+        QVERIFY(ranged.add(b.begin, archive.mid(b.begin, 7)));
+        QVERIFY(!ranged.add(b.begin + 3, "x"));
+        QVERIFY(!ranged.add(b.begin - 1, "xx"));
+        QVERIFY(!ranged.add(archive.size(), "x"));
+        QVERIFY(ranged.holds(b.begin, b.end - b.begin) && !ranged.holds(b.begin - 1, 2));
+        zlib_filefunc64_def functions = ranged.fileFunctions();
+        unzFile zip = unzOpen2_64("ranged", &functions);
+        QVERIFY(zip);
+        QByteArray data(2000, 0);
+        QCOMPARE(unzLocateFile(zip, "b", 1), UNZ_OK);
+        QCOMPARE(unzOpenCurrentFile(zip), UNZ_OK);
+        QCOMPARE(unzReadCurrentFile(zip, data.data(), 2000), 1000);
+        QCOMPARE(unzCloseCurrentFile(zip), UNZ_OK);
+        QCOMPARE(data.left(1000), file);
+        QCOMPARE(unzLocateFile(zip, "a", 1), UNZ_OK);
+        QVERIFY(unzOpenCurrentFile(zip) != UNZ_OK);
+        unzClose(zip);
     }
 };
 
