@@ -52,12 +52,12 @@ const QByteArray plain = ZipBuilder()
                              .addFile("repo/x", "#!", 0100755)
                              .bytes();
 const qint64 plainEnd = plain.lastIndexOf("PK\5\6");
-const QByteArray zip64 = RawZip()
-                             .add({"s.txt", "stored", false, false})
-                             .add({"big.bin", QByteArray(300, 'g'), false, true})
-                             .add({"desc", "described", true, false})
-                             .add({"both", "described64", true, true})
-                             .setZip64End(true)
+const QByteArray zip64 = RawZip{{{"s.txt", "stored", false, 0},
+                                 {"big.bin", QByteArray(300, 'g'), false, 7},
+                                 {"desc", "described", true, 0},
+                                 {"both", "described64", true, 6}},
+                                {},
+                                true}
                              .bytes();
 const qint64 zip64Record = zip64.lastIndexOf("PK\6\6");
 const QByteArray file = [] {
@@ -74,6 +74,27 @@ QByteArray part(qint64 first, qint64 last, qint64 total = 1000)
            + QByteArray::number(total) + "\r\n\r\n" + file.mid(first, last - first + 1);
 }
 const QByteArray closing = "\r\n--B--\r\n";
+
+// Stored entries "name=c" of 1000 times c, a folder and a skipped entry; "size" gives the second
+// entry another size with its CRC, "encrypted" and "bzip2" change the first.
+QByteArray zipOf(const QString &spec)
+{
+    ZipBuilder builder;
+    for (const QString &entry : spec.split(' ')) {
+        if (entry.contains('='))
+            builder.addStoredFile(entry.section('=', 0, 0).toUtf8(),
+                                  QByteArray(1000, entry.section('=', 1).at(0).toLatin1()));
+    }
+    QByteArray bytes =
+        builder.add({"r/d/", {}, false, 0}).addStoredFile("r/.gitattributes", "*").bytes();
+    if (spec.endsWith("size"))
+        ZipBuilder::patch(bytes, 1, ZipBuilder::UncompressedSize, 999);
+    if (spec.endsWith("encrypted"))
+        ZipBuilder::patch(bytes, 0, ZipBuilder::Flags, 1);
+    if (spec.endsWith("bzip2"))
+        ZipBuilder::patch(bytes, 0, ZipBuilder::Method, 12);
+    return bytes;
+}
 
 void writeFile(const QString &path, const QByteArray &data)
 {
@@ -96,39 +117,36 @@ private slots:
         QTest::addColumn<qint64>("needFrom");
         QTest::addColumn<QStringList>("entries"); // name, method, flags, host, Unix mode
 
+        const auto row = [](const char *name, const QByteArray &archive, qint64 tail,
+                            Z::Status status, qint64 needFrom = 0, QStringList entries = {}) {
+            QTest::newRow(name) << archive << tail << int(status) << needFrom << entries;
+        };
+        const auto damaged = [&](const char *name, const QByteArray &archive) {
+            row(name, archive, -1, Z::Damaged);
+        };
         const qint64 dir = RawZip::directoryOffset(plain);
         const QStringList plainEntries = {"repo/a.txt 8 0 0 0", "repo/b.txt 0 0 0 0",
                                           "repo/d/ 0 0 0 0", "repo/x 8 0 3 100755"};
-        const QStringList zip64Entries = {"s.txt 0 0 3 100644", "big.bin 0 0 3 100644",
-                                          "desc 0 8 3 100644", "both 0 8 3 100644"};
-        QTest::newRow("whole") << plain << qint64(-1) << int(Z::Parsed) << 0ll << plainEntries;
-        QTest::newRow("from the directory on")
-            << plain << plain.size() - dir << int(Z::Parsed) << 0ll << plainEntries;
-        QTest::newRow("one byte short of the directory")
-            << plain << plain.size() - dir - 1 << int(Z::NeedMore) << dir << QStringList();
-        QTest::newRow("the end record alone")
-            << plain << 22ll << int(Z::NeedMore) << dir << QStringList();
-        QTest::newRow("no end record in the bytes")
-            << plain << 21ll << int(Z::NeedMore) << 0ll << QStringList();
+        row("whole", plain, -1, Z::Parsed, 0, plainEntries);
+        row("from the directory on", plain, plain.size() - dir, Z::Parsed, 0, plainEntries);
+        row("one byte short of the directory", plain, plain.size() - dir - 1, Z::NeedMore, dir);
+        row("the end record alone", plain, 22, Z::NeedMore, dir);
+        row("no end record in the bytes", plain, 21, Z::NeedMore, 0);
         const QByteArray comment = "PK\5\6" + QByteArray(296, 'c');
-        const QByteArray commented = RawZip().add({"c", "c"}).setComment(comment).bytes();
-        QTest::newRow("comment") << commented << 400ll << int(Z::Parsed) << 0ll
-                                 << QStringList{"c 0 0 3 100644"};
-        QTest::newRow("comment longer than the bytes")
-            << commented << 200ll << int(Z::NeedMore) << 0ll << QStringList();
-        QTest::newRow("ZIP64") << zip64 << qint64(-1) << int(Z::Parsed) << 0ll << zip64Entries;
-        QTest::newRow("ZIP64 record not in the bytes")
-            << zip64 << zip64.size() - zip64Record - 1 << int(Z::NeedMore) << zip64Record
-            << QStringList();
-        QTest::newRow("ZIP64 record damaged") << patched(zip64, zip64Record, 0, 4) << qint64(-1)
-                                              << int(Z::Damaged) << 0ll << QStringList();
-        QTest::newRow("not a ZIP")
-            << QByteArray(70000, 'x') << qint64(-1) << int(Z::NotZip) << 0ll << QStringList();
-        QTest::newRow("shorter than an end record")
-            << QByteArray("PK\5\6") << qint64(-1) << int(Z::NotZip) << 0ll << QStringList();
-        const auto damaged = [&](const char *name, const QByteArray &archive) {
-            QTest::newRow(name) << archive << qint64(-1) << int(Z::Damaged) << 0ll << QStringList();
-        };
+        const QByteArray commented = RawZip{{{"c", "c"}}, comment, false}.bytes();
+        row("comment", commented, 400, Z::Parsed, 0, {"c 0 0 3 100644"});
+        row("comment longer than the bytes", commented, 200, Z::NeedMore, 0);
+        row("ZIP64", zip64, -1, Z::Parsed, 0,
+            {"s.txt 0 0 3 100644", "big.bin 0 0 3 100644", "desc 0 8 3 100644",
+             "both 0 8 3 100644"});
+        row("ZIP64 record not in the bytes", zip64, zip64.size() - zip64Record - 1, Z::NeedMore,
+            zip64Record);
+        damaged("ZIP64 record damaged", patched(zip64, zip64Record, 0, 4));
+        QByteArray overlapping = zip64; // the data and the smallest descriptor reach the next entry
+        RawZip::patchCentral(overlapping, 2, 20, 14, 4);
+        damaged("descriptor into the next entry", overlapping);
+        row("not a ZIP", QByteArray(70000, 'x'), -1, Z::NotZip);
+        row("shorter than an end record", "PK\5\6", -1, Z::NotZip);
         const auto central = [](int index, int offset, quint64 value, int size) {
             QByteArray archive = plain;
             RawZip::patchCentral(archive, index, offset, value, size);
@@ -160,12 +178,9 @@ private slots:
         const QList<ZipExtent> extents = directory.extents();
         for (qsizetype i = 0; i < extents.size(); ++i) {
             const ZipEntry &entry = directory.entries().at(i);
-            entries << QString("%1 %2 %3 %4 %5")
-                           .arg(entry.name)
-                           .arg(entry.method)
-                           .arg(entry.flags)
-                           .arg(entry.versionMadeBy >> 8)
-                           .arg(entry.externalAttributes >> 16, 0, 8);
+            entries << QString::asprintf("%s %d %d %d %o", qPrintable(entry.name), entry.method,
+                                         entry.flags, entry.versionMadeBy >> 8,
+                                         entry.externalAttributes >> 16);
             // The extents tile the entries' data, and each holds its entry whole.
             const ZipExtent extent = extents.at(i);
             extentsSize += extent.end - extent.begin;
@@ -306,48 +321,37 @@ private slots:
     void multipart_data()
     {
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<Pairs>("requested");
         QTest::addColumn<int>("chunk");
         QTest::addColumn<bool>("ok");
-        QTest::addColumn<Pairs>("missing");
-        const Pairs two{0, 100, 500, 600};
-        QTest::newRow("in order, byte by byte")
-            << part(0, 99) + part(500, 599) + closing << two << 1 << true << Pairs{};
-        QTest::newRow("reordered")
-            << part(500, 599) + part(0, 99) + closing << two << 7 << true << Pairs{};
-        QTest::newRow("one part of two")
-            << part(500, 599) + closing << two << 1000 << true << Pairs{0, 100};
-        QTest::newRow("part of a range")
-            << part(10, 19) + closing << two << 3 << true << Pairs{0, 10, 20, 100, 500, 600};
-        QTest::newRow("preamble, padding, header case")
-            << "preamble\r\n--B \t\r\ncontent-range:bytes 0-99/1000\r\n\r\n" + file.left(100)
-                   + closing + "epilogue"
-            << two << 11 << true << Pairs{500, 600};
-        QTest::newRow("other length")
-            << part(0, 99, 999) + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("not asked for")
-            << part(100, 199) + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("overlapping parts")
-            << part(0, 99) + part(50, 99) + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("no closing boundary") << part(0, 99) << two << 1000 << false << Pairs{};
-        QTest::newRow("cut short") << part(0, 99).chopped(1) << two << 1000 << false << Pairs{};
-        QTest::newRow("part longer than its range")
-            << part(0, 99) + "x" + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("no Content-Range")
-            << "\r\n--B\r\nContent-Type: x\r\n\r\nabc" + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("no headers")
-            << "\r\n--B\r\n\r\nabc" + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("text after the boundary")
-            << "\r\n--Bx\r\n" + part(0, 99).mid(7) + closing << two << 1000 << false << Pairs{};
-        QTest::newRow("endless headers")
-            << "--B\r\n" + QByteArray(9000, 'h') << two << 1000 << false << Pairs{};
+        QTest::addColumn<Pairs>("missing"); // of 0-99 and 500-599, asked for
+        const auto row = [](const char *name, const QByteArray &body, int chunk, bool ok,
+                            const Pairs &missing = {}) {
+            QTest::newRow(name) << body << chunk << ok << missing;
+        };
+        row("in order, byte by byte", part(0, 99) + part(500, 599) + closing, 1, true);
+        row("reordered", part(500, 599) + part(0, 99) + closing, 7, true);
+        row("one part of two", part(500, 599) + closing, 1000, true, {0, 100});
+        row("part of a range", part(10, 19) + closing, 3, true, {0, 10, 20, 100, 500, 600});
+        row("preamble, padding, header case",
+            "preamble\r\n--B \t\r\ncontent-range:bytes 0-99/1000\r\n\r\n" + file.left(100) + closing
+                + "epilogue",
+            11, true, {500, 600});
+        row("other length", part(0, 99, 999) + closing, 1000, false);
+        row("not asked for", part(100, 199) + closing, 1000, false);
+        row("overlapping parts", part(0, 99) + part(50, 99) + closing, 1000, false);
+        row("no closing boundary", part(0, 99), 1000, false);
+        row("cut short", part(0, 99).chopped(1), 1000, false);
+        row("part longer than its range", part(0, 99) + "x" + closing, 1000, false);
+        row("no Content-Range", "\r\n--B\r\nContent-Type: x\r\n\r\nabc" + closing, 1000, false);
+        row("no headers", "\r\n--B\r\n\r\nabc" + closing, 1000, false);
+        row("text after the boundary", "\r\n--Bx\r\n" + part(0, 99).mid(7) + closing, 1000, false);
+        row("endless headers", "--B\r\n" + QByteArray(9000, 'h'), 1000, false);
     }
     void multipart()
     {
         QFETCH(QByteArray, body);
         QFETCH(int, chunk);
-        QFETCH(Pairs, requested);
-        ByteRangesReader reader("B", ranges(requested), 1000);
+        ByteRangesReader reader("B", {{0, 100}, {500, 600}}, 1000);
         QList<ByteRangesReader::Piece> pieces;
         for (qsizetype at = 0; at < body.size(); at += chunk)
             reader.feed(QByteArrayView(body).sliced(at, qMin<qsizetype>(chunk, body.size() - at)),
@@ -366,72 +370,37 @@ private slots:
 
     void plan_data()
     {
-        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<QString>("archive");    // "name=c": 1000 c; a folder and a skipped entry
         QTest::addColumn<QStringList>("onDisk"); // "name=content", or "name" to remove it
-        QTest::addColumn<QStringList>("fetch");
-        QTest::addColumn<QStringList>("removable");
-        QTest::addColumn<QStringList>("changed"); // dropped, but not as installed
-        QTest::addColumn<bool>("whole");
-
-        const QByteArray a(1000, 'a'), b(1000, 'b'), c(1000, 'c');
-        const auto zip = [](std::initializer_list<ZipBuilder::Entry> entries) {
-            ZipBuilder builder;
-            for (const ZipBuilder::Entry &entry : entries)
-                builder.add(entry);
-            builder.add({"r/d/", {}, false, 0}).addStoredFile("r/.gitattributes", "*");
-            return builder.bytes();
+        QTest::addColumn<QStringList>("plan");   // "fetch name", "remove name", "keep name"
+        const auto row = [](const char *name, const QString &archive, const QStringList &onDisk,
+                            const QStringList &plan) {
+            QTest::newRow(name) << archive << onDisk << plan;
         };
-        const QByteArray same = zip({{"r/a", a, false}, {"r/b", b, false}, {"r/c", c, false}});
-        const QByteArray newA = zip({{"r/a", c, false}, {"r/b", b, false}, {"r/c", c, false}});
-        const QStringList none;
-        QTest::newRow("nothing changed") << same << none << none << none << none << false;
-        QTest::newRow("new data") << newA << none << QStringList{"r/a"} << none << none << false;
-        QByteArray resized = same;
-        ZipBuilder::patch(resized, 1, ZipBuilder::UncompressedSize, 999);
-        QTest::newRow("new size") << resized << none << QStringList{"r/b"} << none << none << false;
-        QTest::newRow("file rewritten") << same << QStringList{"r/b=" + QString(1000, 'b')}
-                                        << QStringList{"r/b"} << none << none << false;
-        QTest::newRow("file grown") << same << QStringList{"r/b=" + QString(1001, 'b')}
-                                    << QStringList{"r/b"} << none << none << false;
-        QTest::newRow("file removed")
-            << same << QStringList{"r/b"} << QStringList{"r/b"} << none << none << false;
-        QTest::newRow("new entry")
-            << zip({{"r/a", a, false}, {"r/b", b, false}, {"r/c", c, false}, {"r/e", "e", false}})
-            << none << QStringList{"r/e"} << none << none << false;
-        const QByteArray withoutC = zip({{"r/a", a, false}, {"r/b", b, false}});
-        QTest::newRow("dropped") << withoutC << none << none << QStringList{"r/c"} << none << false;
-        QTest::newRow("dropped, changed since")
-            << withoutC << QStringList{"r/c=" + QString(1000, 'c')} << none << none
-            << QStringList{"r/c"} << false;
-        QTest::newRow("renamed in case")
-            << zip({{"r/a", a, false}, {"r/b", b, false}, {"r/C", c, false}}) << none
-            << QStringList{"r/C"} << none << none << false;
-        QTest::newRow("most entries new")
-            << zip({{"r/a", b, false}, {"r/b", c, false}, {"r/c", a, false}}) << none
-            << QStringList{"r/a", "r/b", "r/c"} << none << none << true;
-        QByteArray encrypted = newA;
-        ZipBuilder::patch(encrypted, 0, ZipBuilder::Flags, 1);
-        QTest::newRow("encrypted")
-            << encrypted << none << QStringList{"r/a"} << none << none << true;
-        QByteArray bzip2 = newA;
-        ZipBuilder::patch(bzip2, 0, ZipBuilder::Method, 12);
-        QTest::newRow("other method")
-            << bzip2 << none << QStringList{"r/a"} << none << none << true;
+        const QString same = "r/a=a r/b=b r/c=c";
+        row("nothing changed", same, {}, {});
+        row("new data", "r/a=c r/b=b r/c=c", {}, {"fetch r/a"});
+        row("new size, same CRC", same + " size", {}, {"fetch r/b"});
+        row("file rewritten", same, {"r/b=" + QString(1000, 'b')}, {"fetch r/b"});
+        row("file grown", same, {"r/b=" + QString(1001, 'b')}, {"fetch r/b"});
+        row("file removed", same, {"r/b"}, {"fetch r/b"});
+        row("new entry", same + " r/e=e", {}, {"fetch r/e"});
+        row("dropped", "r/a=a r/b=b", {}, {"remove r/c"});
+        row("dropped, changed since", "r/a=a r/b=b", {"r/c=" + QString(1000, 'c')}, {"keep r/c"});
+        row("renamed in case", "r/a=a r/b=b r/C=c", {}, {"fetch r/C"});
+        row("most entries new", "r/a=b r/b=c r/c=a", {},
+            {"fetch r/a", "fetch r/b", "fetch r/c", "whole"});
+        row("encrypted", "r/a=c r/b=b r/c=c encrypted", {}, {"fetch r/a", "whole"});
+        row("other method", "r/a=c r/b=b r/c=c bzip2", {}, {"fetch r/a", "whole"});
     }
     void plan()
     {
-        QFETCH(QByteArray, archive);
+        QFETCH(QString, archive);
         QFETCH(QStringList, onDisk);
         QTemporaryDir root;
-        const QByteArray before = ZipBuilder()
-                                      .addStoredFile("r/a", QByteArray(1000, 'a'))
-                                      .addStoredFile("r/b", QByteArray(1000, 'b'))
-                                      .addStoredFile("r/c", QByteArray(1000, 'c'))
-                                      .add({"r/d/", {}, false, 0})
-                                      .addStoredFile("r/.gitattributes", "*")
-                                      .bytes();
         for (const char *name : {"r/a", "r/b", "r/c"})
             writeFile(root.filePath(name), QByteArray(1000, name[2]));
+        const QByteArray before = zipOf("r/a=a r/b=b r/c=c");
         const InstallIndex index = InstallIndex::record(Z::parse(before, before.size()), "u",
                                                         before.size(), "v", root.path());
         QCOMPARE(index.entries.size(), 5);
@@ -446,20 +415,23 @@ private slots:
                     && rewritten.setFileTime(QDateTime::fromSecsSinceEpoch(1e9),
                                              QFile::FileModificationTime));
         }
-        const DeltaPlan plan = DeltaPlan::make(Z::parse(archive, archive.size()), archive.size(),
-                                               index, root.path());
-        const QList<ZipEntry> entries = Z::parse(archive, archive.size()).entries();
-        QStringList fetch;
+        const QByteArray after = zipOf(archive);
+        const Z directory = Z::parse(after, after.size());
+        const DeltaPlan plan = DeltaPlan::make(directory, after.size(), index, root.path());
+        QStringList steps;
         for (qsizetype i : plan.fetch)
-            fetch << entries.at(i).name;
-        QTEST(fetch, "fetch");
+            steps << "fetch " + directory.entries().at(i).name;
+        for (const QString &name : plan.dropped.removable)
+            steps << "remove " + name;
+        for (const QString &name : plan.dropped.changed)
+            steps << "keep " + name;
+        if (plan.wholeArchive)
+            steps << "whole";
+        QTEST(steps, "plan");
         QCOMPARE(plan.withoutData.size(), 2);
-        QCOMPARE(plan.unchanged.size() + plan.fetch.size() + 2, entries.size());
-        QTEST(plan.dropped.removable, "removable");
-        QTEST(plan.dropped.changed, "changed");
-        QTEST(plan.wholeArchive, "whole");
+        QCOMPARE(plan.unchanged.size() + plan.fetch.size() + 2, directory.entries().size());
         QCOMPARE(plan.totalBytes, RangePlan::totalSize(plan.ranges));
-        QCOMPARE(plan.requests.size(), fetch.isEmpty() ? 0 : 1);
+        QCOMPARE(plan.requests.size(), plan.fetch.isEmpty() ? 0 : 1);
     }
 
     void indexFile()
@@ -484,34 +456,18 @@ private slots:
     {
         QTest::addColumn<QByteArray>("from");
         QTest::addColumn<QByteArray>("to");
-        for (const auto &[from, to] : std::initializer_list<std::pair<const char *, const char *>>{
-                 {"end\n", ""},
-                 {"end\n", "end"},
-                 {"end\n", "end\nx"},
-                 {"index 1", "index 2"},
-                 {"entries 2", "entries 3"},
-                 {"entries 2", "entries 1"},
-                 {"0000abcd", "0000ABCD"},
-                 {"0000abcd", "abcd"},
-                 {" 10 20 8", " 010 20 8"},
-                 {"archive 5000", "archive +5000"},
-                 {"archive 5000", "archive 0"},
-                 {" 10 20 8", " -10 20 8"},
-                 {" 0 100 20", " 100 100 20"},
-                 {"100 5000", "100 5001"},
-                 {" -1 0 ", " -2 0 "},
-                 {" 8 0 ", " 65536 0 "},
-                 {"a%20b", "a%2"},
-                 {"a%20b", "a%2fb"},
-                 {"a%20b", "a b"},
-                 {"r/d/", "r/a%20b"},
-                 {"r/d/", "%"},
-                 {"r/d/", "r/%FF"},
-                 {"\n", "\r\n"},
-             })
-            QTest::addRow("%s -> %s", QByteArray(from).replace('\n', "\\n").constData(),
-                          QByteArray(to).replace('\n', "\\n").constData())
-                << QByteArray(from) << QByteArray(to);
+        // Pairs of a text in the index below and what replaces it.
+        const char *const changes[] =
+            {"end\n",        "",          "end\n",    "end\nx",    "index 1",   "index 2",
+             "entries 2",    "entries 3", "0000abcd", "0000ABCD",  " 10 20 8",  " 010 20 8",
+             "archive 5000", "archive 0", " 10 20 8", " -10 20 8", " 0 100 20", " 100 100 20",
+             "100 5000",     "100 5001",  " -1 0 ",   " -2 0 ",    " 8 0 ",     " 65536 0 ",
+             "a%20b",        "a%2fb",     "a%20b",    "a b",       "r/d/",      "r/a%20b",
+             "r/d/",         "%",         "r/d/",     "r/%FF",     "\n",        "\r\n"};
+        for (size_t i = 0; i < std::size(changes); i += 2)
+            QTest::addRow("%s -> %s", QByteArray(changes[i]).replace('\n', "\\n").constData(),
+                          QByteArray(changes[i + 1]).replace('\n', "\\n").constData())
+                << QByteArray(changes[i]) << QByteArray(changes[i + 1]);
     }
     void malformedIndex()
     {
@@ -527,20 +483,14 @@ private slots:
     void quickCheck()
     {
         QTemporaryDir root;
-        const QByteArray archive = ZipBuilder()
-                                       .addFile("r/kept", "k")
-                                       .addFile("r/gone", "g")
-                                       .addFile("r/grown", "g")
-                                       .addFile("r/folder", "f")
-                                       .add({"r/d/", {}, false, 0})
-                                       .bytes();
+        const QByteArray archive = zipOf("r/kept=k r/gone=g r/grown=g r/folder=f");
         for (const char *name : {"r/kept", "r/gone", "r/grown", "r/folder"})
-            writeFile(root.filePath(name), "x");
+            writeFile(root.filePath(name), QByteArray(1000, 'x'));
         const InstallIndex index = InstallIndex::record(Z::parse(archive, archive.size()), "u",
                                                         archive.size(), "v", root.path());
         QVERIFY(QFile::remove(root.filePath("r/gone")) && QFile::remove(root.filePath("r/folder")));
         QVERIFY(QDir().mkpath(root.filePath("r/folder")));
-        writeFile(root.filePath("r/grown"), "xx");
+        writeFile(root.filePath("r/grown"), QByteArray(1001, 'x'));
         QCOMPARE(index.changedFiles(root.path()), QStringList({"r/gone", "r/grown", "r/folder"}));
     }
 
@@ -559,8 +509,10 @@ private slots:
         RangedArchive ranged("ranged.part", archive.size());
         QVERIFY(ranged.add(tail, archive.mid(tail, 10))
                 && ranged.add(tail + 10, archive.mid(tail + 10)));
-        QVERIFY(ranged.add(b.begin + 7, archive.mid(b.begin + 7, b.end - b.begin - 7)));
+        // Next to each other in the archive, not in the file of pieces: b's start, end, middle.
         QVERIFY(ranged.add(b.begin, archive.mid(b.begin, 7)));
+        QVERIFY(ranged.add(b.begin + 20, archive.mid(b.begin + 20, b.end - b.begin - 20)));
+        QVERIFY(ranged.add(b.begin + 7, archive.mid(b.begin + 7, 13)));
         QVERIFY(!ranged.add(b.begin + 3, "x"));
         QVERIFY(!ranged.add(b.begin - 1, "xx"));
         QVERIFY(!ranged.add(archive.size(), "x"));

@@ -5,32 +5,18 @@
 
 // Writes stored ZIP archives byte by byte, with what minizip's writer leaves out or decides on its
 // own: data descriptors, ZIP64 extra fields and end records, an archive comment.
-class RawZip
+struct RawZip
 {
-public:
     struct Entry
     {
         QByteArray name;
         QByteArray data;
         bool descriptor = false; // sizes and CRC after the data (bit 3), with its signature
-        bool zip64 = false;      // sizes and offset in ZIP64 extra fields
+        // In ZIP64 extra fields: 1 the size, 2 the compressed size, 4 the offset in the central
+        // record; any of them: both sizes in the local header.
+        int zip64 = 0;
     };
 
-    RawZip &add(const Entry &entry)
-    {
-        m_entries.append(entry);
-        return *this;
-    }
-    RawZip &setZip64End(bool on)
-    {
-        m_zip64End = on;
-        return *this;
-    }
-    RawZip &setComment(const QByteArray &comment)
-    {
-        m_comment = comment;
-        return *this;
-    }
     QByteArray bytes() const;
 
     // Where the central directory starts, as the end record tells it.
@@ -38,8 +24,7 @@ public:
     // Overwrites size bytes (2, 4 or 8) at offset of the central record of entry index.
     static void patchCentral(QByteArray &archive, int index, int offset, quint64 value, int size);
 
-private:
-    QList<Entry> m_entries;
-    QByteArray m_comment;
-    bool m_zip64End = false;
+    QList<Entry> entries;
+    QByteArray comment;
+    bool zip64End = false; // a ZIP64 end record and locator, the end record's fields at 0xFFFF...
 };
