@@ -30,7 +30,7 @@ QByteArray ByteRangesReader::boundaryOf(QByteArrayView contentType)
         QByteArray value = field.mid(equals + 1).trimmed();
         if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
             value = value.mid(1, value.size() - 2);
-        return value.size() <= 70 && !value.contains('"') ? value : QByteArray();
+        return value;
     }
     return {};
 }
@@ -76,7 +76,7 @@ QList<ByteRange> ByteRangesReader::subtract(const QList<ByteRange> &wanted, QLis
                 continue;
             if (have.begin > rest.begin)
                 left.append({rest.begin, have.begin});
-            rest.begin = qMin(have.end, rest.end);
+            rest.begin = have.end; // past rest.end when have covers the rest
         }
         if (rest.size() > 0)
             left.append(rest);
