@@ -85,12 +85,6 @@ ZipDirectory ZipDirectory::parse(QByteArrayView tail, qint64 archiveLength)
     return directory;
 }
 
-ZipDirectory::Status ZipDirectory::fail(Status status)
-{
-    m_entries.clear();
-    return status;
-}
-
 ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveLength)
 {
     const qint64 tailStart = archiveLength - tail.size();
@@ -115,7 +109,7 @@ ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveL
 
     quint64 disk = u16(tail, end + 4);
     quint64 directoryDisk = u16(tail, end + 6);
-    quint64 diskCount = u16(tail, end + 8);
+    quint64 countOnDisk = u16(tail, end + 8);
     quint64 count = u16(tail, end + 10);
     quint64 size = u32(tail, end + 12);
     quint64 offset = u32(tail, end + 16);
@@ -145,13 +139,13 @@ ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveL
             return Damaged;
         disk = u32(tail, at + 16);
         directoryDisk = u32(tail, at + 20);
-        diskCount = u64(tail, at + 24);
+        countOnDisk = u64(tail, at + 24);
         count = u64(tail, at + 32);
         size = u64(tail, at + 40);
         offset = u64(tail, at + 48);
         directoryEnd = qint64(record);
     }
-    if (disk != 0 || directoryDisk != 0 || diskCount != count)
+    if (disk != 0 || directoryDisk != 0 || countOnDisk != count)
         return Damaged;
     if (offset > quint64(directoryEnd) || size > quint64(directoryEnd) - offset
         || count > size / centralHeaderSize)
@@ -163,7 +157,7 @@ ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveL
     }
     const Status status = parseEntries(tail.sliced(m_directoryOffset - tailStart, qint64(size)),
                                        qint64(count), qint64(size));
-    return status == Parsed ? checkExtents() : fail(status);
+    return status == Parsed ? checkExtents() : status;
 }
 
 ZipDirectory::Status ZipDirectory::parseEntries(QByteArrayView bytes, qint64 count, qint64 size)
@@ -225,7 +219,7 @@ ZipDirectory::Status ZipDirectory::checkExtents()
         const qint64 smallest = localHeaderSize + entry.rawName.size() + entry.compressedSize
                                 + (entry.hasDataDescriptor() ? 12 : 0);
         if (smallest > limit - entry.localHeaderOffset)
-            return fail(Damaged);
+            return Damaged;
     }
     return Parsed;
 }

@@ -60,7 +60,6 @@ public:
     QList<ZipExtent> extents() const;
 
 private:
-    Status fail(Status status);
     Status parseEnd(QByteArrayView tail, qint64 archiveLength);
     Status parseEntries(QByteArrayView bytes, qint64 count, qint64 size);
     Status checkExtents();

@@ -16,10 +16,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     startFuzzing<QCoreApplication>(
         {ZipBuilder().addFile("r/a", "aaaa").addStoredFile("r/b", "b").bytes(),
-         "\r\n--B\r\nContent-Range: bytes 0-3/1000\r\n\r\nabcd\r\n--B\r\nContent-Range: bytes "
-         "500-500/1000\r\n\r\nx\r\n--B--\r\n",
-         "veltro-install-index 1\narchive 5000 u %22v%22\nentries 1\n0000abcd 10 20 8 0 100 20 "
-         "170 r/a\nend\n"});
+         "\r\n--B\r\nContent-Range: bytes 0-3/1000\r\n\r\nabcd\r\n--B--\r\n",
+         "veltro-install-index 1\narchive 50 u v\nentries 1\n0000abcd 1 2 8 0 10 2 3 r/a\nend\n"});
     return 0;
 }
 
@@ -28,19 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     for (const qint64 length : {bytes.size(), 2 * bytes.size() + 1}) {
         const ZipDirectory directory = ZipDirectory::parse(bytes, length);
-        const qint64 start = length - bytes.size();
         check(directory.status() != ZipDirectory::NeedMore
-              || (directory.needFrom() >= 0 && directory.needFrom() < start));
-        const QList<ZipExtent> extents = directory.extents();
-        for (qsizetype i = 0; i < extents.size(); ++i) {
-            const ZipExtent extent = extents.at(i);
+              || (directory.needFrom() >= 0 && directory.needFrom() < length - bytes.size()));
+        for (const ZipExtent &extent : directory.extents()) {
             check(extent.begin < extent.end && extent.end <= directory.directoryOffset());
-            qint64 dataOffset = 0, localLength = 0;
-            if (extent.begin >= start
-                && ZipLocalHeader::check(QByteArrayView(bytes).sliced(extent.begin - start),
-                                         directory.entries().at(i), &dataOffset, &localLength)
-                       == ZipLocalHeader::Matches)
-                check(dataOffset <= localLength);
+            qint64 dataOffset = 0, end = 0;
+            ZipLocalHeader::check(QByteArrayView(bytes).sliced(qMin(extent.begin, bytes.size())),
+                                  directory.entries().first(), &dataOffset, &end);
         }
     }
     const QList<ByteRange> asked = {{0, 100}, {500, 600}};
@@ -49,9 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qsizetype chunk = 1 + (size ? data[0] % 64 : 0);
     for (qsizetype at = 0; at < bytes.size(); at += chunk)
         reader.feed(QByteArrayView(bytes).sliced(at, qMin(chunk, bytes.size() - at)), pieces);
-    for (const ByteRangesReader::Piece &piece : pieces)
-        check(asked.at(0).contains({piece.offset, piece.offset + piece.bytes.size()})
-              || asked.at(1).contains({piece.offset, piece.offset + piece.bytes.size()}));
+    for (const ByteRangesReader::Piece &piece : pieces) {
+        const ByteRange range{piece.offset, piece.offset + piece.bytes.size()};
+        check(asked.at(0).contains(range) || asked.at(1).contains(range));
+    }
     // An index reads only in the one spelling it is written in.
     const std::optional<InstallIndex> index = InstallIndex::parse(bytes);
     check(!index || index->serialize() == bytes);

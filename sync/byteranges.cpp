@@ -65,6 +65,19 @@ std::optional<ByteRange> ByteRangesReader::singlePart(QByteArrayView contentRang
     return std::nullopt;
 }
 
+ByteRangesReader::Answer ByteRangesReader::answer(int status, QByteArrayView contentType,
+                                                  QByteArrayView contentRange,
+                                                  const QList<ByteRange> &requested, qint64 total)
+{
+    if (status == 200)
+        return Answer::Whole;
+    if (status != 206)
+        return Answer::Unusable;
+    if (!boundaryOf(contentType).isEmpty())
+        return Answer::Parts;
+    return singlePart(contentRange, requested, total) ? Answer::OnePart : Answer::Unusable;
+}
+
 QList<ByteRange> ByteRangesReader::subtract(const QList<ByteRange> &wanted, QList<ByteRange> got)
 {
     std::sort(got.begin(), got.end(),

@@ -30,6 +30,15 @@ public:
     // The range a single-part 206 answer holds, when it lies within one of those asked.
     static std::optional<ByteRange> singlePart(QByteArrayView contentRange,
                                                const QList<ByteRange> &requested, qint64 total);
+    // What the answer to a request for the requested ranges holds, by its status and headers.
+    enum class Answer {
+        Parts,    // a multipart/byteranges body, to be read with a ByteRangesReader
+        OnePart,  // the bytes of one range, or part of one, which singlePart() names
+        Whole,    // the whole file: the server ignores ranges, or the file changed (If-Range)
+        Unusable, // a refusal (416), or a 206 that names nothing asked for
+    };
+    static Answer answer(int status, QByteArrayView contentType, QByteArrayView contentRange,
+                         const QList<ByteRange> &requested, qint64 total);
     // The parts of wanted not in got.
     static QList<ByteRange> subtract(const QList<ByteRange> &wanted, QList<ByteRange> got);
 
