@@ -4,11 +4,11 @@
 #include "extract/launcherfiles.h"
 #include "extract/zipdirectory.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 
 #include <limits>
 

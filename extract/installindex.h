@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>

@@ -1,5 +1,7 @@
 #include "extract/rangedarchive.h"
 
+#include <iterator>
+
 RangedArchive::RangedArchive(const QString &dataPath, qint64 archiveLength)
     : m_file(dataPath), m_length(archiveLength)
 {

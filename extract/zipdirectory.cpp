@@ -3,6 +3,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <numeric>
 
