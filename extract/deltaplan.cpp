@@ -41,6 +41,7 @@ DeltaPlan DeltaPlan::make(const ZipDirectory &directory, qint64 archiveLength,
         const InstallIndex::Entry *before = installed.value(entry.name);
         if (before && before->crc32 == entry.crc32
             && before->uncompressedSize == entry.uncompressedSize
+            && before->unixMode == entry.unixMode()
             && InstalledFileState::of(installRoot + "/" + entry.name).matches(*before)) {
             plan.unchanged.append(i);
             continue;

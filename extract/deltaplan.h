@@ -20,7 +20,7 @@ struct DeltaPlan
     static constexpr qint64 maxTenths = 6;
 
     // Indices into the directory's entries.
-    QList<qsizetype> unchanged; // same name, CRC-32 and size, installed file as written
+    QList<qsizetype> unchanged; // same name, CRC-32, size and mode, installed file as written
     QList<qsizetype> fetch;
     QList<qsizetype> withoutData; // folders and skipped entries: nothing to fetch
     InstallIndex::Dropped dropped;

@@ -69,7 +69,7 @@ InstallIndex InstallIndex::record(const ZipDirectory &directory, const QString &
             state = InstalledFileState::of(installRoot + "/" + entry.name);
         index.entries.append({entry.name, entry.crc32, entry.compressedSize, entry.uncompressedSize,
                               entry.method, extents.at(i).begin, extents.at(i).end, state.size,
-                              state.size < 0 ? 0 : state.modified});
+                              state.size < 0 ? 0 : state.modified, entry.unixMode()});
     }
     return index;
 }
@@ -96,7 +96,7 @@ QByteArray InstallIndex::serialize() const
         text += QByteArray::number(entry.crc32, 16).rightJustified(8, '0') + ' '
                 + QByteArray::number(entry.compressedSize) + ' '
                 + QByteArray::number(entry.uncompressedSize) + ' '
-                + QByteArray::number(entry.method) + ' '
+                + QByteArray::number(entry.method) + ' ' + QByteArray::number(entry.unixMode) + ' '
                 + QByteArray::number(entry.localHeaderOffset) + ' '
                 + QByteArray::number(entry.extentEnd) + ' ' + QByteArray::number(entry.fileSize)
                 + ' ' + QByteArray::number(entry.modified) + ' ' + token(entry.name.toUtf8())
@@ -130,21 +130,22 @@ std::optional<InstallIndex> InstallIndex::parse(const QByteArray &text)
     QSet<QString> names;
     for (const QByteArray &line : lines.mid(3)) {
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() != 9)
+        if (fields.size() != 10)
             return std::nullopt;
         bool crcOk = false;
         const quint32 crc = fields.at(0).toUInt(&crcOk, 16);
         const auto compressed = number(fields.at(1), 0);
         const auto uncompressed = number(fields.at(2), 0);
         const auto method = number(fields.at(3), 0);
-        const auto offset = number(fields.at(4), 0);
-        const auto end = number(fields.at(5), 0);
-        const auto fileSize = number(fields.at(6), -1);
-        const auto modified = number(fields.at(7), std::numeric_limits<qint64>::min());
-        const auto name = untoken(fields.at(8));
+        const auto mode = number(fields.at(4), 0);
+        const auto offset = number(fields.at(5), 0);
+        const auto end = number(fields.at(6), 0);
+        const auto fileSize = number(fields.at(7), -1);
+        const auto modified = number(fields.at(8), std::numeric_limits<qint64>::min());
+        const auto name = untoken(fields.at(9));
         if (!crcOk || !sameSpelling(fields.at(0), crc) || !compressed || !uncompressed || !method
-            || *method > 0xFFFF || !offset || !end || *offset >= *end || *end > *length || !fileSize
-            || !modified || !name || name->isEmpty())
+            || *method > 0xFFFF || !mode || *mode > 0xFFFF || !offset || !end || *offset >= *end
+            || *end > *length || !fileSize || !modified || !name || name->isEmpty())
             return std::nullopt;
         Entry entry{QString::fromUtf8(*name),
                     crc,
@@ -154,7 +155,8 @@ std::optional<InstallIndex> InstallIndex::parse(const QByteArray &text)
                     *offset,
                     *end,
                     *fileSize,
-                    *modified};
+                    *modified,
+                    quint32(*mode)};
         if (entry.name.toUtf8() != *name || names.contains(entry.name))
             return std::nullopt;
         names.insert(entry.name);

@@ -30,6 +30,7 @@ struct InstallIndex
         // once written; -1 when the entry installed no file (a folder, a skipped entry).
         qint64 fileSize = -1;
         qint64 modified = 0;
+        quint32 unixMode = 0; // as ZipEntry::unixMode(): a new mode is a new file
 
         bool installedFile() const { return fileSize >= 0; }
     };

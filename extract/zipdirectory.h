@@ -24,6 +24,8 @@ struct ZipEntry
     bool isEncrypted() const { return flags & 1; }
     // A name ending in a separator, or empty: a folder, which has no data to fetch.
     bool isFolder() const;
+    // The Unix mode, which only archives made on Unix (host 3) record; 0 otherwise.
+    quint32 unixMode() const { return versionMadeBy >> 8 == 3 ? externalAttributes >> 16 : 0; }
 };
 
 // Where an entry lies in the archive: [begin, end).

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     startFuzzing<QCoreApplication>(
         {ZipBuilder().addFile("r/a", "aaaa").addStoredFile("r/b", "b").bytes(),
          "\r\n--B\r\nContent-Range: bytes 0-3/1000\r\n\r\nabcd\r\n--B--\r\n",
-         "veltro-install-index 1\narchive 50 u v\nentries 1\n0000abcd 1 2 8 0 10 2 3 r/a\nend\n"});
+         "veltro-install-index 1\narchive 50 u v\nentries 1\n0000abcd 1 2 8 0 0 10 2 3 "
+         "r/a\nend\n"});
     return 0;
 }
 

@@ -71,7 +71,7 @@ QByteArray part(qint64 first, qint64 last, qint64 total = 1000)
 const QByteArray closing = "\r\n--B--\r\n";
 
 // Stored entries "name=c" of 1000 times c, a folder and a skipped entry; "size" gives the second
-// entry another size with its CRC, "encrypted" and "bzip2" change the first.
+// entry another size with its CRC, "encrypted", "bzip2" and "mode" change the first.
 QByteArray zipOf(const QString &spec)
 {
     ZipBuilder builder;
@@ -86,6 +86,10 @@ QByteArray zipOf(const QString &spec)
         ZipBuilder::patch(bytes, 1, ZipBuilder::UncompressedSize, 999);
     if (spec.endsWith("encrypted"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Flags, 1);
+    if (spec.endsWith("mode")) { // made on Unix, with a mode
+        RawZip::patchCentral(bytes, 0, 4, 0x031e, 2);
+        RawZip::patchCentral(bytes, 0, 38, 0100755u << 16, 4);
+    }
     if (spec.endsWith("bzip2"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Method, 12);
     return bytes;
@@ -398,6 +402,7 @@ private slots:
         row("file grown", same, {"r/b=" + QString(1001, 'b')}, {"fetch r/b"});
         row("file removed", same, {"r/b"}, {"fetch r/b"});
         row("new entry", same + " r/e=e", {}, {"fetch r/e"});
+        row("new mode", same + " mode", {}, {"fetch r/a"});
         row("dropped", "r/a=a r/b=b", {}, {"remove r/c"});
         row("dropped, changed since", "r/a=a r/b=b", {"r/c=" + QString(1000, 'c')}, {"keep r/c"});
         row("renamed in case", "r/a=a r/b=b r/C=c", {}, {"fetch r/C"});
@@ -471,9 +476,10 @@ private slots:
             {"end\n",        "",          "end\n",    "end\nx",    "index 1",   "index 2",
              "entries 2",    "entries 3", "0000abcd", "0000ABCD",  " 10 20 8",  " 010 20 8",
              "archive 5000", "archive 0", " 10 20 8", " -10 20 8", " 0 100 20", " 100 100 20",
-             "100 5000",     "100 5001",  " -1 0 ",   " -2 0 ",    " 8 0 ",     " 65536 0 ",
-             "a%20b",        "a%2fb",     "a%20b",    "a b",       "r/d/",      "r/a%20b",
-             "r/d/",         "%",         "r/d/",     "r/%FF",     "\n",        "\r\n"};
+             "100 5000",     "100 5001",  " -1 0 ",   " -2 0 ",    " 8 420 ",   " 65536 420 ",
+             " 420 ",        " 65536 ",   "a%20b",    "a%2fb",     "a%20b",     "a b",
+             "r/d/",         "r/a%20b",   "r/d/",     "%",         "r/d/",      "r/%FF",
+             "\n",           "\r\n"};
         for (size_t i = 0; i < std::size(changes); i += 2)
             QTest::addRow("%s -> %s", QByteArray(changes[i]).replace('\n', "\\n").constData(),
                           QByteArray(changes[i + 1]).replace('\n', "\\n").constData())
@@ -482,8 +488,8 @@ private slots:
     void malformedIndex()
     {
         const QByteArray text = "veltro-install-index 1\narchive 5000 https%3A//h/x %22v1%22\n"
-                                "entries 2\n0000abcd 10 20 8 0 100 20 170 r/a%20b\n"
-                                "ffffffff 0 0 0 100 5000 -1 0 r/d/\nend\n";
+                                "entries 2\n0000abcd 10 20 8 420 0 100 20 170 r/a%20b\n"
+                                "ffffffff 0 0 0 0 100 5000 -1 0 r/d/\nend\n";
         QCOMPARE(InstallIndex::parse(text).value_or(InstallIndex()).serialize(), text);
         QFETCH(QByteArray, from);
         QFETCH(QByteArray, to);
