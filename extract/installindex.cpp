@@ -82,7 +82,7 @@ bool InstallIndex::installsFile(const ZipEntry &entry)
 
 QString InstallIndex::path(const QString &installRoot, const QString &repoName)
 {
-    return installRoot + "/" + LauncherFiles::workFolder + "/index/"
+    return installRoot + "/" + LauncherFiles::workFolder + "/" + LauncherFiles::indexFolder + "/"
            + QString::fromLatin1(repoName.toUtf8().toPercentEncoding()) + ".idx";
 }
 

@@ -12,6 +12,9 @@ inline constexpr char previousLog[] = "launcher.1.log";
 // The launcher's work folder: the staging of an update, the files it replaces, its journal.
 inline constexpr char workFolder[] = ".veltro-update";
 
+// Inside the work folder: what each repository's last install wrote, kept across installs.
+inline constexpr char indexFolder[] = "index";
+
 inline constexpr const char *all[] = {lock, lockRemoval, log, previousLog, workFolder};
 
 } // namespace LauncherFiles

@@ -159,7 +159,8 @@ QString StagedInstall::recoverAll(const QString &root)
     return unresolved;
 }
 
-// The numbers of the installs' folders, in order; anything else in the work folder goes.
+// The numbers of the installs' folders, in order; anything else in the work folder but the
+// installs' index goes.
 QList<int> StagedInstall::installFolders(const QString &root)
 {
     QList<int> numbers;
@@ -170,6 +171,8 @@ QList<int> StagedInstall::installFolders(const QString &root)
         const int number = name.toInt(&isNumber);
         if (isNumber && number > 0 && QFileInfo(folder.filePath(name)).isDir())
             numbers.append(number);
+        else if (name == QLatin1String(LauncherFiles::indexFolder))
+            continue;
         else if (!QFile::remove(folder.filePath(name)))
             QDir(folder.filePath(name)).removeRecursively();
     }

@@ -1,5 +1,6 @@
 #include "extract/zipdirectory.h"
 
+#include <QFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -84,6 +85,23 @@ ZipDirectory ZipDirectory::parse(QByteArrayView tail, qint64 archiveLength)
     if (directory.m_status != Parsed)
         directory.m_entries.clear();
     return directory;
+}
+
+ZipDirectory ZipDirectory::read(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 length = file.size();
+    // Most directories fit in the last 256 KiB; a larger one is read again from its start.
+    qint64 from = qMax<qint64>(0, length - 256 * 1024);
+    for (int pass = 0; pass < 2 && file.seek(from); ++pass) {
+        const ZipDirectory directory = parse(file.read(length - from), length);
+        if (directory.status() != NeedMore)
+            return directory;
+        from = directory.needFrom();
+    }
+    return {};
 }
 
 ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveLength)

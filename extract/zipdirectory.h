@@ -49,6 +49,8 @@ public:
 
     // tail holds the archive's last tail.size() bytes; archiveLength is the archive's length.
     static ZipDirectory parse(QByteArrayView tail, qint64 archiveLength);
+    // The directory of the archive file at path.
+    static ZipDirectory read(const QString &path);
 
     Status status() const { return m_status; }
     qint64 needFrom() const { return m_needFrom; }

@@ -51,6 +51,7 @@ private:
         ColumnStatus column;
         int failedAttempts = 0;
         QPointer<QTimer> retryTimer;
+        QByteArray archiveValidator; // of the archive last downloaded
     };
 
     // Adds the repository's column; false when an earlier entry has the same name (in any letter
@@ -61,6 +62,8 @@ private:
                        const TransferOutcome &outcome);
     void scheduleRetry(Synchronised &repo, const QString &latestCommitHash, const QString &reason);
     void retryNow(const QString &repoName);
+    // Whether the files the last install wrote are all there with their sizes; logs when not.
+    bool installedFilesWhole(const Repo &repo);
 
     QNetworkAccessManager *networkManager;
     QHash<QString, Synchronised> m_repos; // by the name in folded case

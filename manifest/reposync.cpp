@@ -1,6 +1,9 @@
 #include "manifest/repomanager.h"
 
+#include "extract/installindex.h"
+#include "extract/installroot.h"
 #include "extract/postextract.h"
+#include "extract/zipdirectory.h"
 #include "sync/archivetransfer.h"
 #include "sync/commitcheck.h"
 #include "sync/resumerecord.h"
@@ -66,6 +69,22 @@ void removeArchive(const QString &repoName)
     ResumeRecord::remove(archive);
 }
 
+// Removes the files the previous version installed that the new one no longer holds, when they
+// are exactly as installed: a file the player changed, and any file the player made, stays.
+void removeDropped(const InstallIndex &previous, const ZipDirectory &directory, const QString &root)
+{
+    QStringList names;
+    for (const ZipEntry &entry : directory.entries())
+        names.append(entry.name);
+    const InstallIndex::Dropped dropped = previous.dropped(names, root);
+    for (const QString &name : dropped.removable) {
+        if (QFile::remove(root + "/" + name))
+            qDebug() << "Removed file the new version no longer holds:" << name;
+    }
+    for (const QString &name : dropped.changed)
+        qDebug() << "Keeping changed file the new version no longer holds:" << name;
+}
+
 } // namespace
 
 bool RepoManager::addColumn(const Repo &repo, const ColumnStatus &column)
@@ -73,7 +92,7 @@ bool RepoManager::addColumn(const Repo &repo, const ColumnStatus &column)
     const QString key = repo.name.toCaseFolded();
     if (m_repos.contains(key))
         return false;
-    m_repos.insert(key, Synchronised{repo, column, 0, {}});
+    m_repos.insert(key, Synchronised{repo, column, 0, {}, {}});
     return true;
 }
 
@@ -103,7 +122,8 @@ void RepoManager::fetchLatestCommitHash(const Repo &repo)
                           case CommitCheckOutcome::Found:
                               break;
                           }
-                          if (SyncFiles::readRecordedCommit(repo.name) == outcome.latest) {
+                          if (SyncFiles::readRecordedCommit(repo.name) == outcome.latest
+                              && installedFilesWhole(repo)) {
                               qDebug() << "Repository is up-to-date. No need to download.";
                               // Also after a failed download: nothing is pending any
                               // more, and what it left of an archive is of no use.
@@ -148,8 +168,10 @@ void RepoManager::downloadEnded(const Repo &repo, const QString &latestCommitHas
     ColumnStatus column = state ? state->column : ColumnStatus();
     switch (outcome.kind) {
     case TransferOutcome::Downloaded:
-        if (state)
+        if (state) {
             state->failedAttempts = 0;
+            state->archiveValidator = outcome.validator;
+        }
         processDownloadedZip(SyncFiles::archiveFilePath(repo.name), repo, latestCommitHash);
         break;
     case TransferOutcome::Failed:
@@ -198,11 +220,31 @@ void RepoManager::retryNow(const QString &repoName)
     fetchLatestCommitHash(state->repo);
 }
 
+bool RepoManager::installedFilesWhole(const Repo &repo)
+{
+    const std::optional<InstallIndex> index = InstallIndex::read(
+        InstallIndex::path(installRoot(), repo.name));
+    const QStringList changed = index ? index->changedFiles(installRoot()) : QStringList();
+    if (changed.isEmpty())
+        return true;
+    qDebug() << "Installed files missing or of another size, repairing:" << changed.size()
+             << changed.first();
+    return false;
+}
+
 bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &repo,
                                        const QString &latestCommitHash)
 {
     Synchronised *state = synchronised(repo.name);
     ColumnStatus column = state ? state->column : ColumnStatus();
+    const QString root = installRoot();
+    // The index describes the tree the last install left; it goes before this install moves a
+    // file, so that it never describes a tree half of another version.
+    const QString indexPath = InstallIndex::path(root, repo.name);
+    const std::optional<InstallIndex> previous = InstallIndex::read(indexPath);
+    QFile::remove(indexPath);
+    const ZipDirectory directory = ZipDirectory::read(zipFilePath);
+    const qint64 archiveLength = QFileInfo(zipFilePath).size();
     // The commit is recorded as the install's last step; the path is fixed now, since the next
     // start may finish an interrupted install from another working folder.
     const CommitRecord record{QDir::current().absoluteFilePath(SyncFiles::hashFilePath(repo.name)),
@@ -229,6 +271,15 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
         // The old commit id stays, so the next start tries again.
         showFailure(column, result);
         return false;
+    }
+    if (directory.status() == ZipDirectory::Parsed) {
+        const InstallIndex index =
+            InstallIndex::record(directory, repo.download, archiveLength,
+                                 state ? state->archiveValidator : QByteArray(), root);
+        if (!index.write(indexPath))
+            qDebug() << "Failed to write install index:" << indexPath;
+        if (previous)
+            removeDropped(*previous, directory, root);
     }
     column.installed();
     return true;

@@ -108,6 +108,7 @@ void ArchiveTransfer::headFinished(QNetworkReply *head)
     }
     if (from.kind == Start::Complete) {
         qDebug() << "Resuming download at" << from.from << "bytes";
+        m_validator = from.validator;
         end({TransferOutcome::Downloaded, {}, false});
         return;
     }
@@ -185,6 +186,7 @@ void ArchiveTransfer::headersArrived()
         qDebug() << "Resuming download at" << offset << "bytes";
         m_phase = Phase::Storing;
         m_expected = m_from.total;
+        m_validator = m_from.validator;
         return;
     case Meaning::ErrorPage:
         m_phase = Phase::Discarding;
@@ -203,6 +205,7 @@ void ArchiveTransfer::headersArrived()
     }
     m_phase = Phase::Storing;
     m_expected = TransferProtocol::isIdentity(answer.encoding) ? answer.length : -1;
+    m_validator = answer.validator;
     if (offset > 0) {
         m_from = Start{Start::Fresh, 0, m_headSize, {}};
         ResumeRecord::remove(m_archivePath);
@@ -326,7 +329,10 @@ void ArchiveTransfer::end(const TransferOutcome &outcome)
     m_phase = Phase::Ended;
     if (outcome.kind == TransferOutcome::Downloaded)
         qDebug() << "ZIP file downloaded successfully!";
-    emit finished(outcome);
+    TransferOutcome ended = outcome;
+    if (outcome.kind == TransferOutcome::Downloaded)
+        ended.validator = m_validator;
+    emit finished(ended);
     deleteLater();
 }
 

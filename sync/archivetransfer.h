@@ -33,6 +33,8 @@ struct TransferOutcome
     } kind = Failed;
     QString reason;
     bool retried = false; // Failed by a cut or a time-out: a new attempt is due
+    // Downloaded: the archive's validator as the server gave it, empty when it gave none.
+    QByteArray validator = {};
 };
 
 // One attempt to download a repository's archive: the HEAD, then the GET streamed into the
@@ -93,6 +95,7 @@ private:
     QMetaObject::Connection m_errorHandler;
     qint64 m_bodyBytes = 0; // stored of this GET's body
     qint64 m_expected = -1; // the archive file's length once this answer is stored; -1: unknown
+    QByteArray m_validator; // of the archive being stored
     bool m_retried = false;
     bool m_writeFailed = false;
     QElapsedTimer m_attemptClock;

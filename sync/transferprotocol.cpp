@@ -115,8 +115,9 @@ Start start(const std::optional<Held> &held, const QString &url, const QString &
     if (held->bytes < held->length)
         return rest;
     // Nothing is left to ask for: only the HEAD's validator can prove the file the same.
-    return head.validator == held->validator ? Start{Start::Complete, held->bytes, held->length, {}}
-                                             : fresh;
+    return head.validator == held->validator
+               ? Start{Start::Complete, held->bytes, held->length, held->validator}
+               : fresh;
 }
 
 Meaning meaning(const Answer &answer, qint64 offset, qint64 total, const QByteArray &validator)
