@@ -95,8 +95,11 @@ private slots:
         for (const char *name : {"/client/a", "/client/b", "/client/c"})
             QCOMPARE(LauncherRun::readAll(root + name), QByteArray("one"));
         QCOMPARE(LauncherRun::readAll(hash), QByteArray("c1"));
-        QCOMPARE(QDir(root + "/.veltro-update").entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList());
+        // Nothing of the install is left; an earlier row's index may be.
+        QStringList left =
+            QDir(root + "/.veltro-update").entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+        left.removeAll("index");
+        QCOMPARE(left, QStringList());
     }
 
 private:
