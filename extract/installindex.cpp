@@ -10,6 +10,9 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <limits>
 
 #ifdef Q_OS_WIN
@@ -192,6 +195,35 @@ QStringList InstallIndex::changedFiles(const QString &installRoot) const
             changed.append(entry.name);
     }
     return changed;
+}
+
+QStringList InstallIndex::differingFiles(const QString &installRoot,
+                                         const std::function<void(qint64, qint64)> &progress) const
+{
+    QStringList differing;
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    const qint64 total = std::count_if(entries.cbegin(), entries.cend(),
+                                       [](const Entry &entry) { return entry.installedFile(); });
+    qint64 done = 0;
+    for (const Entry &entry : entries) {
+        if (!entry.installedFile())
+            continue;
+        QFile file(installRoot + "/" + entry.name);
+        uLong crc = ::crc32(0L, Z_NULL, 0);
+        qint64 size = 0;
+        bool readable = file.open(QIODevice::ReadOnly);
+        for (qint64 got = 0; readable && (got = file.read(buffer.data(), buffer.size())) != 0;) {
+            readable = got > 0;
+            crc = ::crc32(crc, reinterpret_cast<const Bytef *>(buffer.constData()),
+                          uInt(qMax<qint64>(got, 0)));
+            size += qMax<qint64>(got, 0);
+        }
+        if (!readable || size != entry.uncompressedSize || quint32(crc) != entry.crc32)
+            differing.append(entry.name);
+        if (progress)
+            progress(++done, total);
+    }
+    return differing;
 }
 
 InstallIndex::Dropped InstallIndex::dropped(const QStringList &newNames,

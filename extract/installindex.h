@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <functional>
 #include <optional>
 
 class ZipDirectory;
@@ -63,6 +64,10 @@ struct InstallIndex
     // The installed files that are missing or have another size than written: existence and
     // size only, nothing read, so that it is quick enough for every start.
     QStringList changedFiles(const QString &installRoot) const;
+    // The installed files whose contents differ from what was installed: each file read whole
+    // and its CRC-32 compared with its entry's. progress(done, total) is called after each file.
+    QStringList differingFiles(const QString &installRoot,
+                               const std::function<void(qint64, qint64)> &progress = {}) const;
 
     // The installed files the next version no longer holds (a name of it in another letter case
     // counts as held: on Windows it is the same file). Those exactly as installed (size and

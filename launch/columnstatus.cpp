@@ -201,6 +201,18 @@ void ColumnStatus::movingFiles()
     say(QStringLiteral("Installing: moving files"), true);
 }
 
+void ColumnStatus::verifying(qint64 done, qint64 total)
+{
+    tellWindowsWeAreAlive();
+    say(QStringLiteral("Verifying files: %1 of %2").arg(done).arg(total), true);
+}
+
+void ColumnStatus::verified(const QString &text)
+{
+    say(text);
+    showRetry(false);
+}
+
 void ColumnStatus::extractionEnded()
 {
     if (!m_bar)

@@ -72,6 +72,10 @@ public:
     void installed();
     // Nothing to do: the bar hidden, the status line emptied and Retry hidden.
     void upToDate();
+    // "Verifying files: N of M", painted at once: the event loop waits meanwhile.
+    void verifying(qint64 done, qint64 total);
+    // The status line says what came of a verification that found nothing to repair.
+    void verified(const QString &text);
     // The status line says why, with the column's Retry button enabled.
     void failed(UpdateFailure failure, const QString &detail = QString());
     // The status line says why the repository is never synchronised; no Retry.

@@ -8,6 +8,7 @@
 #include "launch/columnstatus.h"
 #include "manifest/repo.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QGridLayout>
@@ -109,6 +110,7 @@ void showUpdateRequired(const QString &requiredVersion)
 struct Column
 {
     QWidget *widget;
+    QLabel *caption;
     QProgressBar *bar;
     QLabel *statusLine;
     QToolButton *retry;
@@ -136,7 +138,8 @@ Column buildColumn(RepoManager *manager, const Repo &repo, QWidget *panel)
     auto *columnLayout = new QVBoxLayout(column);
     columnLayout->setAlignment(Qt::AlignCenter);
 
-    columnLayout->addWidget(makeCaption(repo.name, captionStyle, panel), 0, Qt::AlignCenter);
+    BorderedLabel *caption = makeCaption(repo.name, captionStyle, panel);
+    columnLayout->addWidget(caption, 0, Qt::AlignCenter);
 
     const QString picture = QString(":/assets/%1.png").arg(repo.icon);
     for (int i = 0; i < qMax<qsizetype>(repo.exes.size(), 1); ++i) {
@@ -175,7 +178,7 @@ Column buildColumn(RepoManager *manager, const Repo &repo, QWidget *panel)
     retry->setCursor(Qt::PointingHandCursor);
     retry->setVisible(false);
     columnLayout->addWidget(retry, 0, Qt::AlignCenter);
-    return {column, bar, status, retry};
+    return {column, caption, bar, status, retry};
 }
 
 } // namespace
@@ -219,6 +222,11 @@ void RepoManager::buildPanel(const QJsonObject &manifest)
         }
         connect(column.retry, &QToolButton::clicked, this,
                 [this, name = repo.name] { retryNow(name); });
+        // On the caption's context menu: every installed file read and compared.
+        auto *verify = new QAction(QStringLiteral("Verify files"), column.caption);
+        column.caption->addAction(verify);
+        column.caption->setContextMenuPolicy(Qt::ActionsContextMenu);
+        connect(verify, &QAction::triggered, this, [this, name = repo.name] { verifyFiles(name); });
         fetchLatestCommitHash(repo);
     }
 

@@ -62,6 +62,9 @@ private:
                        const TransferOutcome &outcome);
     void scheduleRetry(Synchronised &repo, const QString &latestCommitHash, const QString &reason);
     void retryNow(const QString &repoName);
+    // Reads every installed file of the repository and repairs it when one differs from what
+    // was installed.
+    void verifyFiles(const QString &repoName);
     // Whether the files the last install wrote are all there with their sizes; logs when not.
     bool installedFilesWhole(const Repo &repo);
 

@@ -232,6 +232,32 @@ bool RepoManager::installedFilesWhole(const Repo &repo)
     return false;
 }
 
+void RepoManager::verifyFiles(const QString &repoName)
+{
+    Synchronised *state = synchronised(repoName);
+    if (!state)
+        return;
+    const QString root = installRoot();
+    const std::optional<InstallIndex> index = InstallIndex::read(
+        InstallIndex::path(root, repoName));
+    if (!index) {
+        state->column.verified(QStringLiteral("No record of the installed files to verify; the "
+                                              "next update installs them whole."));
+        return;
+    }
+    ColumnStatus column = state->column;
+    const QStringList differing = index->differingFiles(root, [&column](qint64 done, qint64 total) {
+        column.verifying(done, total);
+    });
+    if (differing.isEmpty()) {
+        qDebug() << "Installed files verified:" << repoName;
+        state->column.verified(QStringLiteral("All files are as installed."));
+        return;
+    }
+    qDebug() << "Installed files that differ, repairing:" << differing.size() << differing.first();
+    downloadZip(state->repo, SyncFiles::readRecordedCommit(repoName));
+}
+
 bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &repo,
                                        const QString &latestCommitHash)
 {

@@ -14,6 +14,7 @@
 #include "testenvironment.h"
 #include "zipbuilder.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -658,6 +659,16 @@ private slots:
         QCOMPARE(LauncherRun::readAll(root + "data.bin"), QByteArray("two"));
         restart("c2");
         QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 3);
+        // "Verify files" reads the contents: a file changed within its size is repaired.
+        QAction *verify = run.window->findChild<QAction *>();
+        verify->trigger();
+        QCOMPARE(run.window->findChild<QLabel *>(statusLineName)->text(),
+                 QString("All files are as installed."));
+        QVERIFY(LauncherRun::writeFile(root + "data.bin", "twx"));
+        verify->trigger();
+        QTRY_COMPARE(LauncherRun::readAll(root + "data.bin"), QByteArray("two"));
+        QTRY_COMPARE(run.state("client", "c2"), QString("installed"));
+        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 4);
     }
 
     // Names that are one file on Windows: the first entry alone is synchronised.
