@@ -1,7 +1,7 @@
 #pragma once
 
 #include "extract/installindex.h"
-#include "sync/rangeplan.h"
+#include "extract/rangeplan.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sync/rangeplan.h"
+#include "extract/rangeplan.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

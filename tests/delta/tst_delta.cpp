@@ -1,9 +1,9 @@
 #include "extract/deltaplan.h"
 #include "extract/installindex.h"
 #include "extract/rangedarchive.h"
+#include "extract/rangeplan.h"
 #include "extract/zipdirectory.h"
 #include "sync/byteranges.h"
-#include "sync/rangeplan.h"
 
 #include "rawzip.h"
 #include "testenvironment.h"

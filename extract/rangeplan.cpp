@@ -1,4 +1,4 @@
-#include "sync/rangeplan.h"
+#include "extract/rangeplan.h"
 
 #include <algorithm>
 
