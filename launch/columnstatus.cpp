@@ -150,6 +150,7 @@ void ColumnStatus::downloadStarted()
     m_bar->setValue(0);
     m_bar->setVisible(true);
     say(QString());
+    showRetry(false);
 }
 
 void ColumnStatus::downloadProgress(qint64 received, qint64 total, qint64 attemptBytes,

@@ -49,7 +49,7 @@ public:
     // The column of a bar whose status line and Retry are its siblings.
     explicit ColumnStatus(QProgressBar *bar);
 
-    // Bar 0..100 at 0 and shown; the status line cleared.
+    // Bar 0..100 at 0 and shown; the status line cleared, Retry hidden.
     void downloadStarted();
     // total > 0: the bar at received * 100 / total, the status line "X of Y · T left".
     // Otherwise the bar is a busy indicator and the status line says how much arrived.

@@ -52,6 +52,7 @@ private:
         int failedAttempts = 0;
         QPointer<QTimer> retryTimer;
         QByteArray archiveValidator; // of the archive last downloaded
+        QPointer<QObject> transfer;  // the download under way, one at a time
     };
 
     // Adds the repository's column; false when an earlier entry has the same name (in any letter

@@ -92,7 +92,7 @@ bool RepoManager::addColumn(const Repo &repo, const ColumnStatus &column)
     const QString key = repo.name.toCaseFolded();
     if (m_repos.contains(key))
         return false;
-    m_repos.insert(key, Synchronised{repo, column, 0, {}, {}});
+    m_repos.insert(key, Synchronised{repo, column, 0, {}, {}, {}});
     return true;
 }
 
@@ -141,8 +141,11 @@ void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
 {
     if (!SyncFiles::acceptRepoName(repo.name))
         return;
-    disableAllButtons();
     Synchronised *state = synchronised(repo.name);
+    // A second download would write the same archive file.
+    if (state && state->transfer)
+        return;
+    disableAllButtons();
     if (state)
         state->column.downloadStarted();
     auto *transfer = new ArchiveTransfer(networkManager, QUrl(repo.download, QUrl::TolerantMode),
@@ -158,6 +161,8 @@ void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
             [this, repo, latestCommitHash](const TransferOutcome &outcome) {
                 downloadEnded(repo, latestCommitHash, outcome);
             });
+    if (state)
+        state->transfer = transfer;
     transfer->start();
 }
 
@@ -213,7 +218,7 @@ void RepoManager::scheduleRetry(Synchronised &repo, const QString &latestCommitH
 void RepoManager::retryNow(const QString &repoName)
 {
     Synchronised *state = synchronised(repoName);
-    if (!state)
+    if (!state || state->transfer)
         return;
     delete state->retryTimer;
     state->column.retryStarted();
