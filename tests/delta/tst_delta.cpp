@@ -5,6 +5,7 @@
 #include "sync/byteranges.h"
 #include "sync/rangeplan.h"
 
+#include "launcherrun.h"
 #include "rawzip.h"
 #include "testenvironment.h"
 #include "zipbuilder.h"
@@ -93,13 +94,6 @@ QByteArray zipOf(const QString &spec)
     if (spec.endsWith("bzip2"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Method, 12);
     return bytes;
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile out(path);
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()) && out.open(QIODevice::WriteOnly));
-    out.write(data);
 }
 } // namespace
 
@@ -417,7 +411,7 @@ private slots:
         QFETCH(QStringList, onDisk);
         QTemporaryDir root;
         for (const char *name : {"r/a", "r/b", "r/c"})
-            writeFile(root.filePath(name), QByteArray(1000, name[2]));
+            QVERIFY(LauncherRun::writeFile(root.filePath(name), QByteArray(1000, name[2])));
         const QByteArray before = zipOf("r/a=a r/b=b r/c=c");
         const InstallIndex index = InstallIndex::record(Z::parse(before, before.size()), "u",
                                                         before.size(), "v", root.path());
@@ -427,7 +421,7 @@ private slots:
             QFile::remove(path);
             if (!change.contains('='))
                 continue;
-            writeFile(path, change.section('=', 1).toUtf8());
+            QVERIFY(LauncherRun::writeFile(path, change.section('=', 1).toUtf8()));
             QFile rewritten(path);
             QVERIFY(rewritten.open(QIODevice::ReadWrite)
                     && rewritten.setFileTime(QDateTime::fromSecsSinceEpoch(1e9),
@@ -501,13 +495,14 @@ private slots:
         QTemporaryDir root;
         const QByteArray archive = zipOf("r/kept=k r/gone=g r/grown=g r/folder=f");
         for (const char *name : {"r/kept", "r/gone", "r/grown", "r/folder"})
-            writeFile(root.filePath(name), QByteArray(1000, 'x'));
+            QVERIFY(LauncherRun::writeFile(root.filePath(name), QByteArray(1000, 'x')));
         const InstallIndex index = InstallIndex::record(Z::parse(archive, archive.size()), "u",
                                                         archive.size(), "v", root.path());
         QVERIFY(QFile::remove(root.filePath("r/gone")) && QFile::remove(root.filePath("r/folder")));
         QVERIFY(QDir().mkpath(root.filePath("r/folder")));
-        writeFile(root.filePath("r/grown"), QByteArray(1001, 'x'));
-        writeFile(root.filePath("r/.gitattributes"), "*"); // never installed, so never checked
+        QVERIFY(LauncherRun::writeFile(root.filePath("r/grown"), QByteArray(1001, 'x')));
+        QVERIFY(LauncherRun::writeFile(root.filePath("r/.gitattributes"),
+                                       "*")); // never installed, so never checked
         QCOMPARE(index.changedFiles(root.path()), QStringList({"r/gone", "r/grown", "r/folder"}));
         QCOMPARE(index.dropped({"r/kept"}, root.path()).changed, index.changedFiles(root.path()));
     }

@@ -9,7 +9,6 @@
 #include "zipbuilder.h"
 
 #include <QApplication>
-#include <QDirIterator>
 #include <QtTest>
 
 #include <memory>
@@ -45,18 +44,7 @@ using Tree = QMap<QString, QByteArray>; // path below a folder: content or "<dir
 
 namespace {
 
-Tree tree(const QString &dir)
-{
-    Tree files;
-    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files[path.mid(dir.size() + 1)] = it.fileInfo().isDir() ? "<dir>"
-                                                                : LauncherRun::readAll(path);
-    }
-    return files;
-}
+const auto tree = LauncherRun::tree;
 
 // Version 1 and what version 2 of the repository changes: two files replaced, two added.
 Tree version(int number)
