@@ -92,18 +92,6 @@ protected:
     }
 };
 
-// Whether the log holds each text, in this order.
-bool inOrder(const QStringList &log, const QStringList &texts)
-{
-    const QString all = log.join('\n');
-    qsizetype at = 0;
-    for (const QString &text : texts) {
-        if ((at = all.indexOf(text, at)) < 0)
-            return false;
-        at += text.size();
-    }
-    return true;
-}
 } // namespace
 
 // The update cycle, from the manifest to the programs started and the next start up to date, and
@@ -540,7 +528,7 @@ private slots:
             asked.replaceInStrings("held", QString::number(QFileInfo("client.zip").size()));
             run.start();
         }
-        QTRY_VERIFY_WITH_TIMEOUT(inOrder(run.log.lines(), lines), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(run.log.missingInOrder(lines, true), QString(), 15000);
         QTRY_COMPARE(run.state("client", commitId), state);
         QCOMPARE(seen.size(), asked.size());
         for (qsizetype i = 0; i < seen.size(); ++i)
@@ -568,8 +556,10 @@ private slots:
         QVERIFY(ended.wait());
         QVERIFY(ended.first().first().value<TransferOutcome>().retried);
         QTRY_VERIFY(run.log.contains("Failed to download ZIP:  \"Connection closed\""));
-        QVERIFY(inOrder(run.log.lines(), {"Download error: QNetworkReply::RemoteHostClosedError",
-                                          "Retrying download..."}));
+        QCOMPARE(run.log.missingInOrder({"Download error: QNetworkReply::RemoteHostClosedError",
+                                         "Retrying download..."},
+                                        true),
+                 QString());
     }
 
     // A server that drops every GET: retried after 2 s, the reason and the attempt shown, then
