@@ -155,9 +155,11 @@ public:
         server.serve(commitsPath(name), commitsBody(id));
         server.serve(archivePath(name), zip);
     }
-    // Serves the manifest (version "0.2" and repos, unless given) and opens the window on it.
+    // Serves the manifest (version "0.2" and repos, unless given) and opens the window on it,
+    // after closing an earlier start's window (its archive file and GET go with it).
     void start(const QByteArray &manifest = {})
     {
+        window.reset();
         const QJsonObject root{{"updater_version", "0.2"}, {"repos", repos}};
         server.serve("/kiv/updater.json",
                      !manifest.isNull() ? manifest : QJsonDocument(root).toJson());

@@ -175,7 +175,6 @@ private slots:
         QCOMPARE(run.log.lines(), QStringList{"Botão do repositório \"moor\" foi clicado!"});
 
         // The next start finds both commits recorded and asks for no archive.
-        run.window.reset();
         run.log.clear();
         run.start();
         QTRY_COMPARE_WITH_TIMEOUT(run.log.count("Repository is up-to-date. No need to download."),
@@ -203,7 +202,6 @@ private slots:
                      QString("hash other, archive kept, bar hidden, buttons on"));
 
         damaged = zip;
-        run.window.reset();
         run.start();
         QTRY_COMPARE(run.state("client", id), QString("installed"));
         QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 2);
@@ -627,7 +625,6 @@ private slots:
         QVERIFY(LauncherRun::writeFile(root + "changed.txt", "the player's"));
         QVERIFY(LauncherRun::writeFile(root + "made.txt", "the player's"));
         const auto restart = [&run](const QString &id) {
-            run.window.reset();
             run.log.clear();
             run.start();
             QTRY_COMPARE(run.state("client", id), QString("installed"));
