@@ -110,14 +110,13 @@ private slots:
     {
         QTest::addColumn<QString>("owner");  // whose id the lock names, or what is in the way
         QTest::addColumn<QString>("result"); // taken, running or unusable
-        QTest::newRow("left by a dead launcher") << "dead"
-                                                 << "taken";
-        QTest::newRow("held by a living one") << "living"
-                                              << "running";
-        QTest::newRow("names this very process") << "self"
-                                                 << "taken";
-        QTest::newRow("a file where the folder goes") << "file"
-                                                      << "unusable";
+        const auto row = [](const char *name, const char *owner, const char *result) {
+            QTest::newRow(name) << QString(owner) << QString(result);
+        };
+        row("left by a dead launcher", "dead", "taken");
+        row("held by a living one", "living", "running");
+        row("names this very process", "self", "taken");
+        row("a file where the folder goes", "file", "unusable");
     }
 
     void lock()

@@ -11,26 +11,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
-
-// A system store of the test's own: /etc/ssl/certs on a tmpfs in private user and mount
-// namespaces (Linux), which need no privilege. Made before main, while the process has one thread.
-static bool makePrivateSystemStore()
-{
-    const QByteArray uid = QByteArray::number(getuid()), gid = QByteArray::number(getgid());
-    const auto put = [](const char *path, const QByteArray &text) {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(text) > 0;
-    };
-    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && put("/proc/self/setgroups", "deny")
-           && put("/proc/self/uid_map", uid + ' ' + uid + " 1")
-           && put("/proc/self/gid_map", gid + ' ' + gid + " 1")
-           && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-           && mount("tmpfs", "/etc/ssl/certs", "tmpfs", 0, nullptr) == 0;
-}
-static const bool privateSystemStore = makePrivateSystemStore();
+// A system store of the test's own, with the test authority alone.
+static const bool privateSystemStore = TestEnvironment::mountPrivateTmpfs("/etc/ssl/certs");
 
 // A TLS server presenting the certificate that make-certs.sh wrote into a folder.
 struct TlsServer : QTcpServer

@@ -5,7 +5,7 @@
 #include "extract/zipdirectory.h"
 #include "sync/byteranges.h"
 
-#include "rawzip.h"
+#include "launcherrun.h"
 #include "testenvironment.h"
 #include "zipbuilder.h"
 
@@ -45,6 +45,15 @@ QByteArray patched(QByteArray bytes, qint64 at, quint64 value, int size)
     return bytes;
 }
 
+// The bytes of archive with size bytes at offset of entry index's central record overwritten.
+QByteArray central(const QByteArray &archive, int index, int offset, quint64 value, int size)
+{
+    qint64 at = archive.indexOf("PK\1\2");
+    for (int i = 0; i < index; ++i)
+        at = archive.indexOf("PK\1\2", at + 1);
+    return patched(archive, at + offset, value, size);
+}
+
 const QByteArray plain = ZipBuilder()
                              .addFile("repo/a.txt", QByteArray(900, 'a'))
                              .addStoredFile("repo/b.txt", "bb")
@@ -52,13 +61,13 @@ const QByteArray plain = ZipBuilder()
                              .addFile("repo/x", "#!", 0100755)
                              .bytes();
 const qint64 plainEnd = plain.lastIndexOf("PK\5\6");
-const QByteArray zip64 = RawZip{{{"s.txt", "stored", false, 0},
-                                 {"big.bin", QByteArray(300, 'g'), false, 7},
-                                 {"desc", "described", true, 0},
-                                 {"both", "described64", true, 6}},
-                                {},
-                                true}
-                             .bytes();
+// Stored entries with Unix modes: plain, with ZIP64 sizes, a descriptor, both; a ZIP64 end record.
+const QByteArray zip64 = ZipBuilder()
+                             .add({"s.txt", "stored", false, 0100644})
+                             .add({"big.bin", QByteArray(300, 'g'), false, 0100644, {}, 0, 7, true})
+                             .add({"desc", "described", false, 0100644, {}, 0, 0, false, true})
+                             .add({"both", "described64", false, 0100644, {}, 0, 6, true, true})
+                             .bytes({0, false, false, false, 0, true});
 const qint64 zip64Record = zip64.lastIndexOf("PK\6\6");
 const QByteArray file = QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(39).left(1000);
 
@@ -87,19 +96,11 @@ QByteArray zipOf(const QString &spec)
     if (spec.endsWith("encrypted"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Flags, 1);
     if (spec.endsWith("mode")) { // made on Unix, with a mode
-        RawZip::patchCentral(bytes, 0, 4, 0x031e, 2);
-        RawZip::patchCentral(bytes, 0, 38, 0100755u << 16, 4);
+        bytes = central(central(bytes, 0, 4, 0x031e, 2), 0, 38, 0100755u << 16, 4);
     }
     if (spec.endsWith("bzip2"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Method, 12);
     return bytes;
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile out(path);
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()) && out.open(QIODevice::WriteOnly));
-    out.write(data);
 }
 } // namespace
 
@@ -123,7 +124,7 @@ private slots:
         const auto damaged = [&](const char *name, const QByteArray &archive) {
             row(name, archive, -1, Z::Damaged);
         };
-        const qint64 dir = RawZip::directoryOffset(plain);
+        const qint64 dir = plain.indexOf("PK\1\2");
         const QStringList plainEntries = {"repo/a.txt 8 0 0 0", "repo/b.txt 0 0 0 0",
                                           "repo/d/ 0 0 0 0", "repo/x 8 0 3 100755"};
         row("whole", plain, -1, Z::Parsed, 0, plainEntries);
@@ -131,7 +132,9 @@ private slots:
         row("one byte short of the directory", plain, plain.size() - dir - 1, Z::NeedMore, dir);
         row("the end record alone", plain, 22, Z::NeedMore, dir);
         const QByteArray comment = "PK\5\6" + QByteArray(296, 'c');
-        const QByteArray commented = RawZip{{{"c", "c"}}, comment, false}.bytes();
+        ZipBuilder::Form form;
+        form.comment = comment;
+        const QByteArray commented = ZipBuilder().add({"c", "c", false, 0100644}).bytes(form);
         row("comment", commented, 400, Z::Parsed, 0, {"c 0 0 3 100644"});
         row("comment longer than the bytes", commented, 200, Z::NeedMore, 0);
         row("ZIP64", zip64, -1, Z::Parsed, 0,
@@ -140,28 +143,22 @@ private slots:
         row("ZIP64 record not in the bytes", zip64, zip64.size() - zip64Record - 1, Z::NeedMore,
             zip64Record);
         damaged("ZIP64 record damaged", patched(zip64, zip64Record, 0, 4));
-        QByteArray overlapping = zip64; // the data and the smallest descriptor reach the next entry
-        RawZip::patchCentral(overlapping, 2, 20, 14, 4);
-        damaged("descriptor into the next entry", overlapping);
-        QByteArray farAway = zip64; // past any archive: -1000 as a signed number
-        RawZip::patchCentral(farAway, 1, 46 + 7 + 4 + 16, 0xFFFFFFFFFFFFFC18, 8);
-        damaged("ZIP64 offset past the end", farAway);
+        // The data and the smallest descriptor reach the next entry.
+        damaged("descriptor into the next entry", central(zip64, 2, 20, 14, 4));
+        // Past any archive: -1000 as a signed number.
+        damaged("ZIP64 offset past the end",
+                central(zip64, 1, 46 + 7 + 4 + 16, 0xFFFFFFFFFFFFFC18, 8));
         damaged("ZIP64 count past the directory",
                 patched(patched(zip64, zip64Record + 24, 1ll << 40, 8), zip64Record + 32, 1ll << 40,
                         8));
         row("not a ZIP", QByteArray(70000, 'x'), -1, Z::NotZip);
         row("shorter than an end record", "PK\5\6", -1, Z::NotZip);
-        const auto central = [](int index, int offset, quint64 value, int size) {
-            QByteArray archive = plain;
-            RawZip::patchCentral(archive, index, offset, value, size);
-            return archive;
-        };
-        damaged("entry at the directory", central(3, 42, quint64(dir), 4));
-        damaged("entries at one offset", central(1, 42, 0, 4));
-        damaged("data into the next entry", central(0, 20, 2000, 4));
-        damaged("ZIP64 field missing", central(0, 20, 0xFFFFFFFF, 4));
-        damaged("entry on another disk", central(0, 34, 1, 2));
-        damaged("name past the directory", central(3, 28, 60, 2));
+        damaged("entry at the directory", central(plain, 3, 42, quint64(dir), 4));
+        damaged("entries at one offset", central(plain, 1, 42, 0, 4));
+        damaged("data into the next entry", central(plain, 0, 20, 2000, 4));
+        damaged("ZIP64 field missing", central(plain, 0, 20, 0xFFFFFFFF, 4));
+        damaged("entry on another disk", central(plain, 0, 34, 1, 2));
+        damaged("name past the directory", central(plain, 3, 28, 60, 2));
         damaged("counts disagree", patched(plain, plainEnd + 8, 3, 2));
         damaged("one entry more", patched(patched(plain, plainEnd + 8, 5, 2), plainEnd + 10, 5, 2));
         damaged("one entry less", patched(patched(plain, plainEnd + 8, 3, 2), plainEnd + 10, 3, 2));
@@ -417,7 +414,7 @@ private slots:
         QFETCH(QStringList, onDisk);
         QTemporaryDir root;
         for (const char *name : {"r/a", "r/b", "r/c"})
-            writeFile(root.filePath(name), QByteArray(1000, name[2]));
+            QVERIFY(LauncherRun::writeFile(root.filePath(name), QByteArray(1000, name[2])));
         const QByteArray before = zipOf("r/a=a r/b=b r/c=c");
         const InstallIndex index = InstallIndex::record(Z::parse(before, before.size()), "u",
                                                         before.size(), "v", root.path());
@@ -427,7 +424,7 @@ private slots:
             QFile::remove(path);
             if (!change.contains('='))
                 continue;
-            writeFile(path, change.section('=', 1).toUtf8());
+            QVERIFY(LauncherRun::writeFile(path, change.section('=', 1).toUtf8()));
             QFile rewritten(path);
             QVERIFY(rewritten.open(QIODevice::ReadWrite)
                     && rewritten.setFileTime(QDateTime::fromSecsSinceEpoch(1e9),
@@ -501,13 +498,14 @@ private slots:
         QTemporaryDir root;
         const QByteArray archive = zipOf("r/kept=k r/gone=g r/grown=g r/folder=f");
         for (const char *name : {"r/kept", "r/gone", "r/grown", "r/folder"})
-            writeFile(root.filePath(name), QByteArray(1000, 'x'));
+            QVERIFY(LauncherRun::writeFile(root.filePath(name), QByteArray(1000, 'x')));
         const InstallIndex index = InstallIndex::record(Z::parse(archive, archive.size()), "u",
                                                         archive.size(), "v", root.path());
         QVERIFY(QFile::remove(root.filePath("r/gone")) && QFile::remove(root.filePath("r/folder")));
         QVERIFY(QDir().mkpath(root.filePath("r/folder")));
-        writeFile(root.filePath("r/grown"), QByteArray(1001, 'x'));
-        writeFile(root.filePath("r/.gitattributes"), "*"); // never installed, so never checked
+        QVERIFY(LauncherRun::writeFile(root.filePath("r/grown"), QByteArray(1001, 'x')));
+        QVERIFY(LauncherRun::writeFile(root.filePath("r/.gitattributes"),
+                                       "*")); // never installed, so never checked
         QCOMPARE(index.changedFiles(root.path()), QStringList({"r/gone", "r/grown", "r/folder"}));
         QCOMPARE(index.dropped({"r/kept"}, root.path()).changed, index.changedFiles(root.path()));
     }

@@ -8,7 +8,6 @@
 #include "zipbuilder.h"
 
 #include <QApplication>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -28,25 +27,7 @@ Q_DECLARE_METATYPE(ZipBuilder::Form)
 using V = FileNames::EntryVerdict;
 
 namespace {
-Tree tree(const QString &dir)
-{
-    Tree files;
-    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        // Files with the modes the extraction sets: a program, a file the next update could not
-        // rewrite, one closed to others.
-        const QFile::Permissions mode = it.fileInfo().permissions();
-        files[path.mid(dir.size() + 1)] = it.fileInfo().isDir()
-                                              ? "<dir>"
-                                              : QByteArray(mode & QFile::ExeOwner ? "<x>" : "")
-                                                    + (mode & QFile::WriteOwner ? "" : "<ro>")
-                                                    + (mode & QFile::ReadOther ? "" : "<private>")
-                                                    + LauncherRun::readAll(path);
-    }
-    return files;
-}
+const auto tree = LauncherRun::tree;
 
 // A tree from "path=content" texts.
 Tree files(std::initializer_list<QByteArray> texts)

@@ -9,54 +9,24 @@
 #include "zipbuilder.h"
 
 #include <QApplication>
-#include <QDirIterator>
 #include <QtTest>
 
 #include <memory>
 
 #ifdef Q_OS_LINUX
-#include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
-
-// Another volume: a tmpfs on /media in private user and mount namespaces, which need no
-// privilege. Made before main, while the process has one thread; empty where they are refused.
-static QString mountOtherVolume()
-{
-    const QByteArray uid = QByteArray::number(getuid()), gid = QByteArray::number(getgid());
-    const auto put = [](const char *path, const QByteArray &text) {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(text) > 0;
-    };
-    const bool mounted = unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0
-                         && put("/proc/self/setgroups", "deny")
-                         && put("/proc/self/uid_map", uid + ' ' + uid + " 1")
-                         && put("/proc/self/gid_map", gid + ' ' + gid + " 1")
-                         && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-                         && mount("tmpfs", "/media", "tmpfs", 0, nullptr) == 0;
-    return mounted ? QStringLiteral("/media") : QString();
-}
-static const QString otherVolume = mountOtherVolume();
-#else
-static const QString otherVolume;
 #endif
+
+// Another volume: a tmpfs on /media; empty where that is refused.
+static const QString otherVolume = TestEnvironment::mountPrivateTmpfs("/media")
+                                       ? QStringLiteral("/media")
+                                       : QString();
 
 using Tree = QMap<QString, QByteArray>; // path below a folder: content or "<dir>"
 
 namespace {
 
-Tree tree(const QString &dir)
-{
-    Tree files;
-    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files[path.mid(dir.size() + 1)] = it.fileInfo().isDir() ? "<dir>"
-                                                                : LauncherRun::readAll(path);
-    }
-    return files;
-}
+const auto tree = LauncherRun::tree;
 
 // Version 1 and what version 2 of the repository changes: two files replaced, two added.
 Tree version(int number)

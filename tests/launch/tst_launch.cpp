@@ -96,10 +96,9 @@ private slots:
             "Update failed: the downloaded archive is damaged (game/data.bin)");
         row("no space", UpdateFailure::NoSpace, "1.2 GB needed on C:\\Games, 312 MB free",
             "Not enough disk space: 1.2 GB needed on C:\\Games, 312 MB free");
-        QTest::newRow("not put back")
-            << UpdateFailure::RestoreFailed << QString("game/game.exe")
-            << QString("Update failed: game/game.exe could not be put back. The game will be "
-                       "repaired at the next start");
+        row("not put back", UpdateFailure::RestoreFailed, "game/game.exe",
+            "Update failed: game/game.exe could not be put back. The game will be repaired at "
+            "the next start");
     }
 
     void failureText()

@@ -7,11 +7,14 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -85,10 +88,32 @@ public:
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
+    // Makes the file's folder first.
     static bool writeFile(const QString &path, const QByteArray &bytes)
     {
         QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
+               && file.write(bytes) == bytes.size();
+    }
+    // The files and folders below dir: a path's content, "<dir>" for a folder; files led by the
+    // modes the extraction sets: a program, a file the next update could not rewrite, one closed
+    // to others.
+    static QMap<QString, QByteArray> tree(const QString &dir)
+    {
+        QMap<QString, QByteArray> files;
+        QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const QFile::Permissions mode = it.fileInfo().permissions();
+            files[path.mid(dir.size() + 1)] =
+                it.fileInfo().isDir()
+                    ? "<dir>"
+                    : QByteArray(mode & QFile::ExeOwner ? "<x>" : "")
+                          + (mode & QFile::WriteOwner ? "" : "<ro>")
+                          + (mode & QFile::ReadOther ? "" : "<private>") + readAll(path);
+        }
+        return files;
     }
     // The recording program: writes its working directory and arguments to launch-record.txt.
     static QString recorderPath() { return QStringLiteral(VELTRO_RECORD_LAUNCH_PROGRAM); }
@@ -130,9 +155,11 @@ public:
         server.serve(commitsPath(name), commitsBody(id));
         server.serve(archivePath(name), zip);
     }
-    // Serves the manifest (version "0.2" and repos, unless given) and opens the window on it.
+    // Serves the manifest (version "0.2" and repos, unless given) and opens the window on it,
+    // after closing an earlier start's window (its archive file and GET go with it).
     void start(const QByteArray &manifest = {})
     {
+        window.reset();
         const QJsonObject root{{"updater_version", "0.2"}, {"repos", repos}};
         server.serve("/kiv/updater.json",
                      !manifest.isNull() ? manifest : QJsonDocument(root).toJson());

@@ -52,12 +52,13 @@ public:
             return prefix ? line.startsWith(text) : line == text;
         }));
     }
-    // Empty when every text is a whole line, in this order; else the log, for the failure message.
-    QString missingInOrder(const QStringList &texts) const
+    // Empty when every text is a whole line (or a line's start), in this order; else the log, for
+    // the failure message.
+    QString missingInOrder(const QStringList &texts, bool prefix = false) const
     {
         int from = 0;
         for (const QString &text : texts) {
-            if ((from = indexOf(text, false, from) + 1) == 0)
+            if ((from = indexOf(text, prefix, from) + 1) == 0)
                 return "missing: " + text + "\nin:\n" + lines().join('\n');
         }
         return {};

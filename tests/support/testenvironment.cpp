@@ -1,11 +1,18 @@
 #include "testenvironment.h"
 
+#include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -45,6 +52,25 @@ bool TestEnvironment::underWine()
 #ifdef Q_OS_WIN
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 #else
+    return false;
+#endif
+}
+
+bool TestEnvironment::mountPrivateTmpfs(const char *target)
+{
+#ifdef Q_OS_LINUX
+    const QByteArray uid = QByteArray::number(getuid()), gid = QByteArray::number(getgid());
+    const auto put = [](const char *path, const QByteArray &text) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) > 0;
+    };
+    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && put("/proc/self/setgroups", "deny")
+           && put("/proc/self/uid_map", uid + ' ' + uid + " 1")
+           && put("/proc/self/gid_map", gid + ' ' + gid + " 1")
+           && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+           && mount("tmpfs", target, "tmpfs", 0, nullptr) == 0;
+#else
+    Q_UNUSED(target);
     return false;
 #endif
 }

@@ -16,6 +16,10 @@ public:
     static TestEnvironment *instance();
     // Wine differs from Windows in a few places the suites meet (its TLS as a server, sharing).
     static bool underWine();
+    // A tmpfs mounted on target in private user and mount namespaces, which need no privilege
+    // (Linux; false elsewhere or where refused). Only while the process has one thread: before
+    // main.
+    static bool mountPrivateTmpfs(const char *target);
     QString root() const { return m_dir.path(); }
 
 private:

@@ -61,24 +61,25 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
             dataCrc = crc32_combine64(dataCrc, mibCrc, 1 << 20);
         const quint64 values[] = {quint64(entry.data.size()) + zeros, quint64(data.size()) + zeros,
                                   offset};
-        const int zip64 = form.zip64 | (offset >= marker ? Offset : 0);
-        const quint64 method = entry.deflate ? Z_DEFLATED : 0, flags = form.descriptor ? 8 : 0;
+        const int zip64 = form.zip64 | entry.zip64 | (offset >= marker ? Offset : 0);
+        const bool described = form.descriptor || entry.descriptor;
+        const quint64 method = entry.deflate ? Z_DEFLATED : 0, flags = described ? 8 : 0;
         const quint64 needed = zip64 || form.localZip64 ? 45 : 20;
-        const bool localZip64 = form.localZip64 && !form.descriptor;
+        const bool localZip64 = entry.localZip64 || (form.localZip64 && !described);
         const auto localSize = [&](int k) -> quint64 {
-            return form.descriptor ? 0 : localZip64 ? marker : values[k];
+            return localZip64 ? marker : described ? 0 : values[k];
         };
         const quint64 nameSize = quint64(entry.name.size());
         QByteArray local = fields("4222444422", {0x04034b50, needed, flags, method, dosDate,
-                                                 form.descriptor ? 0 : dataCrc, localSize(1),
+                                                 described ? 0 : dataCrc, localSize(1),
                                                  localSize(0), nameSize, localZip64 ? 20u : 0u})
                            + entry.name;
         if (localZip64)
-            local += fields("2288", {1, 16, values[0], values[1]});
-        // Stored zeros as a hole in the file.
+            local += fields("2288", {1, 16, described ? 0 : values[0], described ? 0 : values[1]});
+        // Stored zeros as a hole in the file; descriptor sizes of 8 bytes with ZIP64 fields.
         const QByteArray descriptor =
-            form.descriptor ? fields("4488", {0x08074b50, dataCrc, values[1], values[0]})
-                            : QByteArray();
+            described ? fields(zip64 ? "4488" : "4444", {0x08074b50, dataCrc, values[1], values[0]})
+                      : QByteArray();
         if (out.write(local + data) != local.size() + data.size()
             || !out.seek(out.pos() + qint64(zeros)) || out.write(descriptor) != descriptor.size())
             return false;
@@ -100,12 +101,14 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
     }
     const quint64 start = quint64(out.pos()), count = quint64(m_entries.size());
     const quint64 size = quint64(central.size());
-    if (start >= marker) { // a ZIP64 end record and its locator
+    if (start >= marker || form.zip64End) { // a ZIP64 end record and its locator
         central += fields("48224488884484", {0x06064b50, 44, 45, 45, 0, 0, count, count, size,
                                              start, 0x07064b50, 0, start + size, 1});
     }
-    central += fields("42222442",
-                      {0x06054b50, 0, 0, count, count, size, qMin<quint64>(start, marker), 0});
+    const auto end = [&](quint64 value) { return form.zip64End ? ~0ull : value; };
+    central += fields("42222442", {0x06054b50, 0, 0, end(count), end(count), end(size),
+                                   end(qMin<quint64>(start, marker)), quint64(form.comment.size())})
+               + form.comment;
     return out.write(central) == central.size();
 }
 

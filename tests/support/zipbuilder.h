@@ -19,6 +19,11 @@ public:
         quint32 unixMode = 0;  // 0: none recorded, as Windows tools write; 0120777: a link
         QByteArray extra = {}; // the central record's extra field, as given
         quint64 zeroMiB = 0;   // of zeros after the data, a hole in the file: stored entries only
+        // This entry's own form, beside the archive's: ZIP64 fields of its central record, local
+        // sizes 0xFFFFFFFF and in a ZIP64 field (0 there after a descriptor), a descriptor.
+        int zip64 = 0;
+        bool localZip64 = false;
+        bool descriptor = false;
     };
 
     // The fields of a central record that a ZIP64 writer may give as 0xFFFFFFFF.
@@ -31,6 +36,8 @@ public:
         bool localZip64 = false; // local sizes 0xFFFFFFFF and in a ZIP64 field, as Python, 7-Zip
         bool descriptor = false; // CRC and sizes after the data, local ones 0, as Go streams
         qint64 gap = 0;          // unused bytes before the last entry: a hole in the file
+        bool zip64End = false;   // a ZIP64 end record even when not needed, the end record's at ~0
+        QByteArray comment = {};
     };
 
     ZipBuilder &add(const Entry &entry)

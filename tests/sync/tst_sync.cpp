@@ -48,9 +48,21 @@ enum class Trouble {
 };
 
 namespace {
+const QByteArray etag = "\"v1\"";
+
+// How the archive's server answers, and what an earlier start left.
+struct Server
+{
+    QByteArray tag = etag;            // the ETag served
+    QList<qint64> cuts;               // per GET: bytes of the body sent, -1: all
+    bool reset = false;               // cuts reset the connection
+    Ranged ranged = Ranged::Honoured; // how a ranged GET is answered
+    Head head = Head::Length;         // how the HEAD is answered
+    Held held = Held::Nothing;
+    Trouble trouble = Trouble::None;
+};
 const QString commitId = QStringLiteral("a94a8fe5ccb19ba61c4c0873d391e987982fbbd3");
 const QByteArray id = commitId.toUtf8();
-const QByteArray etag = "\"v1\"";
 
 // Ends without an error after half the length it announces: what Qt hands over when it misses
 // that a connection closed mid-body.
@@ -93,18 +105,6 @@ protected:
     }
 };
 
-// Whether the log holds each text, in this order.
-bool inOrder(const QStringList &log, const QStringList &texts)
-{
-    const QString all = log.join('\n');
-    qsizetype at = 0;
-    for (const QString &text : texts) {
-        if ((at = all.indexOf(text, at)) < 0)
-            return false;
-        at += text.size();
-    }
-    return true;
-}
 } // namespace
 
 // The update cycle, from the manifest to the programs started and the next start up to date, and
@@ -176,7 +176,6 @@ private slots:
         QCOMPARE(run.log.lines(), QStringList{"Botão do repositório \"moor\" foi clicado!"});
 
         // The next start finds both commits recorded and asks for no archive.
-        run.window.reset();
         run.log.clear();
         run.start();
         QTRY_COMPARE_WITH_TIMEOUT(run.log.count("Repository is up-to-date. No need to download."),
@@ -204,7 +203,6 @@ private slots:
                      QString("hash other, archive kept, bar hidden, buttons on"));
 
         damaged = zip;
-        run.window.reset();
         run.start();
         QTRY_COMPARE(run.state("client", id), QString("installed"));
         QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 2);
@@ -295,13 +293,7 @@ private slots:
     // rest only, and whatever it answers, what is installed is the file served.
     void archiveAnswers_data()
     {
-        QTest::addColumn<QByteArray>("tag");     // the ETag served
-        QTest::addColumn<QList<qint64>>("cuts"); // per GET: bytes of the body sent, -1: all
-        QTest::addColumn<bool>("reset");         // cuts reset the connection
-        QTest::addColumn<Ranged>("ranged");      // how a ranged GET is answered
-        QTest::addColumn<Head>("head");          // how the HEAD is answered
-        QTest::addColumn<Held>("held");          // what an earlier start left
-        QTest::addColumn<Trouble>("trouble");
+        QTest::addColumn<Server>("server");
         QTest::addColumn<QStringList>("lines"); // in this order
         QTest::addColumn<int>("retries");
         QTest::addColumn<QStringList>("asked"); // Range and If-Range of each later GET
@@ -320,30 +312,20 @@ private slots:
         const QString full = QString::fromLocal8Bit(strerror(ENOSPC)) + "\"";
         const QString unwritable = "Failed to write ZIP file: \"client.zip\" \"" + full;
         const QString error = "Download error: QNetworkReply::";
-        struct Row
-        {
-            QByteArray tag = etag;
-            QList<qint64> cuts;
-            bool reset = false;
-            Ranged ranged = Ranged::Honoured;
-            Head head = Head::Length;
-            Held held = Held::Nothing;
-            Trouble trouble = Trouble::None;
-        };
-        const auto row = [](const char *name, const Row &r, const QStringList &lines, int retries,
-                            const QStringList &asked, const QString &state = "installed",
-                            const QString &status = {}) {
-            QTest::newRow(name) << r.tag << r.cuts << r.reset << r.ranged << r.head << r.held
-                                << r.trouble << lines << retries << asked << state << status;
+        const auto row = [](const char *name, const Server &server, const QStringList &lines,
+                            int retries, const QStringList &asked,
+                            const QString &state = "installed", const QString &status = {}) {
+            QTest::newRow(name) << server << lines << retries << asked << state << status;
         };
         const auto cut = [half](Ranged ranged, const QByteArray &tag = etag) {
-            return Row{tag, {half}, false, ranged};
+            return Server{tag, {half}, false, ranged};
         };
         const auto with = [](Trouble trouble, const QList<qint64> &cuts = {}) {
-            return Row{etag, cuts, false, Ranged::Honoured, Head::Length, Held::Nothing, trouble};
+            return Server{etag,         cuts,          false,  Ranged::Honoured,
+                          Head::Length, Held::Nothing, trouble};
         };
         const auto found = [](Head head, Held held = Held::Nothing) {
-            return Row{etag, {}, false, Ranged::Honoured, head, held};
+            return Server{etag, {}, false, Ranged::Honoured, head, held};
         };
         const QString pending = "pending";
         const QString cannotWrite = "Could not write the download to ";
@@ -407,20 +389,15 @@ private slots:
 
     void archiveAnswers()
     {
-        QFETCH(QByteArray, tag);
-        QFETCH(QList<qint64>, cuts);
-        QFETCH(bool, reset);
-        QFETCH(Ranged, ranged);
-        QFETCH(Head, head);
-        QFETCH(Held, held);
-        QFETCH(Trouble, trouble);
+        QFETCH(Server, server);
         QFETCH(QStringList, lines);
         QFETCH(int, retries);
         QFETCH(QStringList, asked);
         QFETCH(QString, state);
         QFETCH(QString, status);
-        const bool diskFull = trouble == Trouble::DiskFull || trouble == Trouble::DiskFullAtFlush;
-        const int dataSize = trouble == Trouble::DiskFullAtFlush ? 2048 : 300 * 1024;
+        const bool diskFull = server.trouble == Trouble::DiskFull
+                              || server.trouble == Trouble::DiskFullAtFlush;
+        const int dataSize = server.trouble == Trouble::DiskFullAtFlush ? 2048 : 300 * 1024;
 #ifdef Q_OS_WIN
         if (diskFull)
             QSKIP("The full disk is Linux's /dev/full");
@@ -431,26 +408,26 @@ private slots:
         const QByteArray size = QByteArray::number(zip.size());
         QJsonObject entry = run.repos.first().toObject();
         const QByteArray self = entry["download"].toString().toUtf8();
-        if (trouble == Trouble::Stalls)
+        if (server.trouble == Trouble::Stalls)
             WatchedRequest::setIdleMs(1500);
         if (diskFull)
             QVERIFY(QFile::link("/dev/full", "client.zip"));
-        if (trouble == Trouble::FolderInPlace)
+        if (server.trouble == Trouble::FolderInPlace)
             QVERIFY(QDir().mkpath("client.zip"));
-        if (trouble == Trouble::NoSpace)
+        if (server.trouble == Trouble::NoSpace)
             DiskSpace::freeSpaceHook = [](const QString &) { return qint64(1024); };
-        if (held != Held::Nothing) {
-            const bool whole = held == Held::Whole || held == Held::WholeOtherFile
-                               || held == Held::WholeOtherCommit;
+        if (server.held != Held::Nothing) {
+            const bool whole = server.held == Held::Whole || server.held == Held::WholeOtherFile
+                               || server.held == Held::WholeOtherCommit;
             QVERIFY(LauncherRun::writeFile("client.zip", whole ? zip : zip.left(zip.size() / 2)));
             const ResumeRecord record{zip.size(),
-                                      held == Held::HalfOtherAddress ? self + "x" : self,
-                                      held == Held::WholeOtherFile ? "\"v0\"" : etag,
-                                      held == Held::WholeOtherCommit ? "0000" + commitId
-                                                                     : commitId};
+                                      server.held == Held::HalfOtherAddress ? self + "x" : self,
+                                      server.held == Held::WholeOtherFile ? "\"v0\"" : etag,
+                                      server.held == Held::WholeOtherCommit ? "0000" + commitId
+                                                                            : commitId};
             QVERIFY(record.write("client.zip"));
         }
-        if (trouble == Trouble::EmptyAddress) {
+        if (server.trouble == Trouble::EmptyAddress) {
             entry["download"] = "";
             run.repos.replace(0, entry);
         }
@@ -468,7 +445,7 @@ private slots:
         QSet<QByteArray> cacheControl;
         run.server.route(LauncherRun::archivePath("client"), [&](HttpConnection *connection) {
             if (connection->method() != "GET") {
-                switch (head) {
+                switch (server.head) {
                 case Head::Length:
                     break;
                 case Head::NoLength:
@@ -486,12 +463,13 @@ private slots:
             if (get) {
                 ++gets;
                 cacheControl << connection->header("Cache-Control");
-                if ((gets > 1 || held != Held::Nothing) && trouble != Trouble::RedirectLoop)
+                if ((gets > 1 || server.held != Held::Nothing)
+                    && server.trouble != Trouble::RedirectLoop)
                     seen << connection->header("Range") + " " + connection->header("If-Range");
-                if (gets <= cuts.size())
-                    connection->cutAfter(cuts.at(gets - 1), reset);
+                if (gets <= server.cuts.size())
+                    connection->cutAfter(server.cuts.at(gets - 1), server.reset);
             }
-            switch (trouble) {
+            switch (server.trouble) {
             case Trouble::NotFound:
                 return connection->respond(404, "not here");
             case Trouble::RedirectLoop:
@@ -519,20 +497,22 @@ private slots:
             default:
                 break;
             }
-            if (range && ranged == Ranged::Whole)
-                return connection->respond(200, zip, {{"ETag", tag}, {"Accept-Ranges", "bytes"}});
-            if (range && ranged == Ranged::Refused)
+            if (range && server.ranged == Ranged::Whole)
+                return connection->respond(200, zip,
+                                           {{"ETag", server.tag}, {"Accept-Ranges", "bytes"}});
+            if (range && server.ranged == Ranged::Refused)
                 return connection->respond(416, {}, {{"Content-Range", "bytes */" + size}});
-            if (range && ranged == Ranged::FromZero)
+            if (range && server.ranged == Ranged::FromZero)
                 return connection->respond(206, zip,
                                            {{"Content-Range",
                                              "bytes 0-" + QByteArray::number(zip.size() - 1) + "/"
                                                  + size}});
-            connection->respondFile(zip, tag);
+            connection->respondFile(zip, server.tag);
         });
         run.start();
-        if (trouble == Trouble::Restarted || trouble == Trouble::RestartedWhileWaiting) {
-            QTRY_VERIFY(run.log.contains(trouble == Trouble::RestartedWhileWaiting
+        if (server.trouble == Trouble::Restarted
+            || server.trouble == Trouble::RestartedWhileWaiting) {
+            QTRY_VERIFY(run.log.contains(server.trouble == Trouble::RestartedWhileWaiting
                                              ? "Retrying download..."
                                              : "Downloaded",
                                          true));
@@ -541,7 +521,7 @@ private slots:
             asked.replaceInStrings("held", QString::number(QFileInfo("client.zip").size()));
             run.start();
         }
-        QTRY_VERIFY_WITH_TIMEOUT(inOrder(run.log.lines(), lines), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(run.log.missingInOrder(lines, true), QString(), 15000);
         QTRY_COMPARE(run.state("client", commitId), state);
         QCOMPARE(seen.size(), asked.size());
         for (qsizetype i = 0; i < seen.size(); ++i)
@@ -551,7 +531,7 @@ private slots:
         QTRY_VERIFY(run.window->findChildren<QNetworkReply *>().isEmpty());
         if (state == "installed")
             QCOMPARE(QDir::current().entryList(QDir::Files), QStringList{"client_hash.txt"});
-        if (trouble == Trouble::NotFound) // an error page is no part of the archive
+        if (server.trouble == Trouble::NotFound) // an error page is no part of the archive
             QCOMPARE(LauncherRun::readAll("client.zip"), QByteArray());
         const QLabel *line = run.window->findChild<QLabel *>(statusLineName);
         QVERIFY2(line->text().remove(QChar(0x200B)).startsWith(status), qPrintable(line->text()));
@@ -569,8 +549,10 @@ private slots:
         QVERIFY(ended.wait());
         QVERIFY(ended.first().first().value<TransferOutcome>().retried);
         QTRY_VERIFY(run.log.contains("Failed to download ZIP:  \"Connection closed\""));
-        QVERIFY(inOrder(run.log.lines(), {"Download error: QNetworkReply::RemoteHostClosedError",
-                                          "Retrying download..."}));
+        QCOMPARE(run.log.missingInOrder({"Download error: QNetworkReply::RemoteHostClosedError",
+                                         "Retrying download..."},
+                                        true),
+                 QString());
     }
 
     // A server that drops every GET: retried after 2 s, the reason and the attempt shown, then
@@ -644,7 +626,6 @@ private slots:
         QVERIFY(LauncherRun::writeFile(root + "changed.txt", "the player's"));
         QVERIFY(LauncherRun::writeFile(root + "made.txt", "the player's"));
         const auto restart = [&run](const QString &id) {
-            run.window.reset();
             run.log.clear();
             run.start();
             QTRY_COMPARE(run.state("client", id), QString("installed"));
