@@ -58,7 +58,7 @@ bool ZipBuilder::write(QIODevice &out, const Form &form) const
         static const uLong mibCrc = crc(0, QByteArray(1 << 20, '\0'));
         uLong dataCrc = crc(0, entry.data);
         for (quint64 mib = 0; mib < entry.zeroMiB; ++mib)
-            dataCrc = crc32_combine64(dataCrc, mibCrc, 1 << 20);
+            dataCrc = crc32_combine(dataCrc, mibCrc, 1 << 20);
         const quint64 values[] = {quint64(entry.data.size()) + zeros, quint64(data.size()) + zeros,
                                   offset};
         const int zip64 = form.zip64 | entry.zip64 | (offset >= marker ? Offset : 0);
