@@ -94,8 +94,9 @@ private slots:
 
     void interrupted_data()
     {
-        QTest::addColumn<QString>("linked");  // the repository's folder a link to this folder
-        QTest::addColumn<QString>("stopAt");  // the step where the launcher is killed
+        QTest::addColumn<QString>("linked"); // the repository's folder a link to this folder
+        // The step where the launcher is killed; after a "|", where the next start is killed too.
+        QTest::addColumn<QString>("stopAt");
         QTest::addColumn<QString>("refuse");  // the file whose replacement fails: all put back
         QTest::addColumn<QString>("keep");    // the file that then cannot be put back
         QTest::addColumn<int>("installs");    // tries in the same run
@@ -124,6 +125,9 @@ private slots:
             row("killed after the moves", "moved", "", "", 0, 1, "c1");
             row("killed before the record", "record", "", "", 0, 2, "c2");
             row("killed before deleting the old files", "recorded", "", "", 0, 2, "c2");
+            row("start killed while undoing", "move repo/c.txt|undo repo/a.txt", "", "", 0, 1,
+                "c1");
+            row("start killed while finishing", "record|recorded", "", "", 0, 2, "c2");
             row("file in use", "", "repo/c.txt", "", R::FileInUse, 1, "c1");
             row("killed during the undo", "undo repo/b.txt", "repo/c.txt", "", 0, 1, "c1");
             row("undo fails", "", "repo/c.txt", "repo/a.txt", R::RestoreFailed, 1, "c1");
@@ -155,7 +159,8 @@ private slots:
                  ExtractionResult::Extracted);
         QVERIFY(!folderHash || (QFile::remove(m_hash) && QDir().mkpath(m_hash)));
 
-        StagedInstall::stopHook = [&](const QString &step) { return step == stopAt; };
+        const QStringList kills = stopAt.split('|');
+        StagedInstall::stopHook = [&](const QString &step) { return step == kills.first(); };
         StagedInstall::replaceHook = [&](const QString &target) {
             return refuse.isEmpty() || !target.endsWith(refuse);
         };
@@ -184,8 +189,11 @@ private slots:
         }
 
         // The next starts.
-        StagedInstall::stopHook = nullptr;
         StagedInstall::replaceHook = nullptr;
+        StagedInstall::stopHook = [&](const QString &step) { return step == kills.value(1); };
+        if (kills.size() > 1)
+            StagedInstall::recover(m_root);
+        StagedInstall::stopHook = nullptr;
         for (int start = 0; start < refusals; ++start)
             QVERIFY(!StagedInstall::recover(m_root));
         StagedInstall::restoreHook = nullptr;
