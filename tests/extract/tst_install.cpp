@@ -94,9 +94,8 @@ private slots:
 
     void interrupted_data()
     {
-        QTest::addColumn<QString>("linked"); // the repository's folder a link to this folder
-        // The step where the launcher is killed; after a "|", where the next start is killed too.
-        QTest::addColumn<QString>("stopAt");
+        QTest::addColumn<QString>("linked");  // the repository's folder a link to this folder
+        QTest::addColumn<QString>("stopAt");  // the step killed at; after "|", the next start's
         QTest::addColumn<QString>("refuse");  // the file whose replacement fails: all put back
         QTest::addColumn<QString>("keep");    // the file that then cannot be put back
         QTest::addColumn<int>("installs");    // tries in the same run
@@ -125,8 +124,7 @@ private slots:
             row("killed after the moves", "moved", "", "", 0, 1, "c1");
             row("killed before the record", "record", "", "", 0, 2, "c2");
             row("killed before deleting the old files", "recorded", "", "", 0, 2, "c2");
-            row("start killed while undoing", "move repo/c.txt|undo repo/a.txt", "", "", 0, 1,
-                "c1");
+            row("start killed undoing", "move repo/c.txt|undo repo/a.txt", "", "", 0, 1, "c1");
             row("start killed while finishing", "record|recorded", "", "", 0, 2, "c2");
             row("file in use", "", "repo/c.txt", "", R::FileInUse, 1, "c1");
             row("killed during the undo", "undo repo/b.txt", "repo/c.txt", "", 0, 1, "c1");
