@@ -40,14 +40,14 @@ std::optional<ByteRange> ByteRangesReader::parseContentRange(QByteArrayView valu
     const QByteArray text = value.toByteArray().trimmed();
     if (!text.toLower().startsWith("bytes "))
         return std::nullopt;
-    const QByteArray spec = text.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray range = text.mid(6).trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
     if (dash < 0 || slash < dash)
         return std::nullopt;
-    const auto first = number(QByteArrayView(spec).first(dash));
-    const auto last = number(QByteArrayView(spec).sliced(dash + 1, slash - dash - 1));
-    const auto length = number(QByteArrayView(spec).sliced(slash + 1));
+    const auto first = number(QByteArrayView(range).first(dash));
+    const auto last = number(QByteArrayView(range).sliced(dash + 1, slash - dash - 1));
+    const auto length = number(QByteArrayView(range).sliced(slash + 1));
     if (!first || !last || !length || *length != total || *first > *last || *last >= total)
         return std::nullopt;
     return ByteRange{*first, *last + 1};

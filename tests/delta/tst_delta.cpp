@@ -81,24 +81,24 @@ const QByteArray closing = "\r\n--B--\r\n";
 
 // Stored entries "name=c" of 1000 times c, a folder and a skipped entry; "size" gives the second
 // entry another size with its CRC, "encrypted", "bzip2" and "mode" change the first.
-QByteArray zipOf(const QString &spec)
+QByteArray zipOf(const QString &layout)
 {
     ZipBuilder builder;
-    for (const QString &entry : spec.split(' ')) {
+    for (const QString &entry : layout.split(' ')) {
         if (entry.contains('='))
             builder.addStoredFile(entry.section('=', 0, 0).toUtf8(),
                                   QByteArray(1000, entry.section('=', 1).at(0).toLatin1()));
     }
     QByteArray bytes =
         builder.add({"r/d/", {}, false, 0}).addStoredFile("r/.gitattributes", "*").bytes();
-    if (spec.endsWith("size"))
+    if (layout.endsWith("size"))
         ZipBuilder::patch(bytes, 1, ZipBuilder::UncompressedSize, 999);
-    if (spec.endsWith("encrypted"))
+    if (layout.endsWith("encrypted"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Flags, 1);
-    if (spec.endsWith("mode")) { // made on Unix, with a mode
+    if (layout.endsWith("mode")) { // made on Unix, with a mode
         bytes = central(central(bytes, 0, 4, 0x031e, 2), 0, 38, 0100755u << 16, 4);
     }
-    if (spec.endsWith("bzip2"))
+    if (layout.endsWith("bzip2"))
         ZipBuilder::patch(bytes, 0, ZipBuilder::Method, 12);
     return bytes;
 }
