@@ -1,6 +1,6 @@
 #include "extract/entryinflater.h"
 
-#include "extract/archivereader.h"
+#include "extract/archivesource.h"
 
 #include <QFile>
 
@@ -33,7 +33,7 @@ EntryInflater::~EntryInflater()
         inflateEnd(&m_stream);
 }
 
-EntryInflater::Result EntryInflater::inflate(ArchiveReader &archive, qint64 offset,
+EntryInflater::Result EntryInflater::inflate(ArchiveSource &archive, qint64 offset,
                                              const unz_file_info64 &info, int method, QFile &out)
 {
     m_crc = 0;
@@ -45,7 +45,7 @@ EntryInflater::Result EntryInflater::inflate(ArchiveReader &archive, qint64 offs
     return stream(archive, offset, info, deflated, out);
 }
 
-EntryInflater::Result EntryInflater::inflateWhole(ArchiveReader &archive, qint64 offset,
+EntryInflater::Result EntryInflater::inflateWhole(ArchiveSource &archive, qint64 offset,
                                                   const unz_file_info64 &info, QFile &out)
 {
     const qint64 packed = qint64(info.compressed_size);
@@ -65,7 +65,7 @@ EntryInflater::Result EntryInflater::inflateWhole(ArchiveReader &archive, qint64
     return verdict(info, false);
 }
 
-EntryInflater::Result EntryInflater::stream(ArchiveReader &archive, qint64 offset,
+EntryInflater::Result EntryInflater::stream(ArchiveSource &archive, qint64 offset,
                                             const unz_file_info64 &info, bool deflated, QFile &out)
 {
     if (deflated && !resetStream())

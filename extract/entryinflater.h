@@ -9,7 +9,7 @@
 #include <unzip.h>
 #include <zlib.h>
 
-class ArchiveReader;
+class ArchiveSource;
 class QFile;
 struct libdeflate_decompressor;
 
@@ -35,7 +35,7 @@ public:
 
     // Writes the entry's data, starting at offset in the archive, with the given method (stored
     // or deflated) into out. Never writes more than the header's uncompressed size.
-    Result inflate(ArchiveReader &archive, qint64 offset, const unz_file_info64 &info, int method,
+    Result inflate(ArchiveSource &archive, qint64 offset, const unz_file_info64 &info, int method,
                    QFile &out);
 
     // The bytes written of the current entry.
@@ -50,9 +50,9 @@ public:
     }
 
 private:
-    Result inflateWhole(ArchiveReader &archive, qint64 offset, const unz_file_info64 &info,
+    Result inflateWhole(ArchiveSource &archive, qint64 offset, const unz_file_info64 &info,
                         QFile &out);
-    Result stream(ArchiveReader &archive, qint64 offset, const unz_file_info64 &info, bool deflated,
+    Result stream(ArchiveSource &archive, qint64 offset, const unz_file_info64 &info, bool deflated,
                   QFile &out);
     Result verdict(const unz_file_info64 &info, bool longer) const;
     bool write(QFile &out, const char *data, qint64 size);

@@ -1,7 +1,8 @@
 #include "extract/zipdirectory.h"
 
+#include "extract/zipformat.h"
+
 #include <QFile>
-#include <QtEndian>
 
 #include <algorithm>
 #include <initializer_list>
@@ -10,32 +11,19 @@
 
 namespace {
 
-constexpr qint64 endRecordSize = 22;
-constexpr qint64 maxCommentSize = 0xFFFF;
-constexpr qint64 locatorSize = 20;
-constexpr qint64 zip64EndSize = 56;
-constexpr qint64 centralHeaderSize = 46;
-constexpr qint64 localHeaderSize = 30;
-constexpr quint32 endSignature = 0x06054b50;
-constexpr quint32 locatorSignature = 0x07064b50;
-constexpr quint32 zip64EndSignature = 0x06064b50;
-constexpr quint32 centralSignature = 0x02014b50;
-constexpr quint32 localSignature = 0x04034b50;
-constexpr quint16 zip64ExtraId = 0x0001;
-// A 32-bit field holding this stands for a ZIP64 field; 0xFFFF for a 16-bit one.
-constexpr quint32 inZip64 = 0xFFFFFFFF;
+using namespace ZipFormat;
 
 quint16 u16(QByteArrayView bytes, qint64 at)
 {
-    return qFromLittleEndian<quint16>(bytes.data() + at);
+    return le16(bytes.data() + at);
 }
 quint32 u32(QByteArrayView bytes, qint64 at)
 {
-    return qFromLittleEndian<quint32>(bytes.data() + at);
+    return le32(bytes.data() + at);
 }
 quint64 u64(QByteArrayView bytes, qint64 at)
 {
-    return qFromLittleEndian<quint64>(bytes.data() + at);
+    return le64(bytes.data() + at);
 }
 
 // The ZIP64 extra field's 64-bit values in order, for the fields that the record leaves at
@@ -47,11 +35,11 @@ bool readZip64(QByteArrayView extra, std::initializer_list<quint64 *> wanted)
         const qint64 size = u16(extra, at + 2);
         const QByteArrayView data = extra.sliced(at + 4, qMin(size, extra.size() - at - 4));
         at += 4 + size;
-        if (id != zip64ExtraId)
+        if (id != zip64Tag)
             continue;
         qint64 next = 0;
         for (quint64 *field : wanted) {
-            if (*field != inZip64)
+            if (*field != zip64Marker)
                 continue;
             if (next + 8 > data.size())
                 return false;
@@ -60,7 +48,7 @@ bool readZip64(QByteArrayView extra, std::initializer_list<quint64 *> wanted)
         }
         return true;
     }
-    return std::all_of(wanted.begin(), wanted.end(), [](quint64 *f) { return *f != inZip64; });
+    return std::all_of(wanted.begin(), wanted.end(), [](quint64 *f) { return *f != zip64Marker; });
 }
 
 bool isSeparator(QChar c)
@@ -136,14 +124,14 @@ ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveL
 
     // A ZIP64 locator right before the end record names the ZIP64 end record, whose fields count.
     // Unseen, it is asked for with the directory the end record names, which comes before it.
-    if (tailStart + end >= locatorSize && end < locatorSize) {
-        m_needFrom = tailStart + end - locatorSize;
-        if (offset != inZip64)
+    if (tailStart + end >= zip64LocatorSize && end < zip64LocatorSize) {
+        m_needFrom = tailStart + end - zip64LocatorSize;
+        if (offset != zip64Marker)
             m_needFrom = qMin<qint64>(m_needFrom, offset);
         return NeedMore;
     }
-    const qint64 locator = end - locatorSize;
-    if (locator >= 0 && u32(tail, locator) == locatorSignature) {
+    const qint64 locator = end - zip64LocatorSize;
+    if (locator >= 0 && u32(tail, locator) == zip64LocatorSignature) {
         const quint64 record = u64(tail, locator + 8);
         const qint64 locatorOffset = tailStart + locator;
         if (u32(tail, locator + 4) != 0 || u32(tail, locator + 16) > 1
@@ -167,7 +155,7 @@ ZipDirectory::Status ZipDirectory::parseEnd(QByteArrayView tail, qint64 archiveL
     if (disk != 0 || directoryDisk != 0 || countOnDisk != count)
         return Damaged;
     if (offset > quint64(directoryEnd) || size > quint64(directoryEnd) - offset
-        || count > size / centralHeaderSize)
+        || count > size / centralRecordSize)
         return Damaged;
     m_directoryOffset = qint64(offset);
     if (m_directoryOffset < tailStart) {
@@ -184,11 +172,11 @@ ZipDirectory::Status ZipDirectory::parseEntries(QByteArrayView bytes, qint64 cou
     m_entries.reserve(count);
     qint64 at = 0;
     for (qint64 i = 0; i < count; ++i) {
-        if (at + centralHeaderSize > size || u32(bytes, at) != centralSignature)
+        if (at + centralRecordSize > size || u32(bytes, at) != centralSignature)
             return Damaged;
         const qint64 nameSize = u16(bytes, at + 28);
         const qint64 extraSize = u16(bytes, at + 30);
-        const qint64 recordSize = centralHeaderSize + nameSize + extraSize + u16(bytes, at + 32);
+        const qint64 recordSize = centralRecordSize + nameSize + extraSize + u16(bytes, at + 32);
         if (at + recordSize > size)
             return Damaged;
         ZipEntry entry;
@@ -201,13 +189,13 @@ ZipDirectory::Status ZipDirectory::parseEntries(QByteArrayView bytes, qint64 cou
         quint64 disk = u16(bytes, at + 34);
         entry.externalAttributes = u32(bytes, at + 38);
         quint64 offset = u32(bytes, at + 42);
-        entry.rawName = bytes.sliced(at + centralHeaderSize, nameSize).toByteArray();
+        entry.rawName = bytes.sliced(at + centralRecordSize, nameSize).toByteArray();
         const qsizetype nul = entry.rawName.indexOf('\0');
         entry.name = QString::fromUtf8(nul < 0 ? entry.rawName : entry.rawName.left(nul));
         // The disk number is 16 bits wide: it stands for a ZIP64 field at 0xFFFF.
         if (disk == 0xFFFF)
-            disk = inZip64;
-        if (!readZip64(bytes.sliced(at + centralHeaderSize + nameSize, extraSize),
+            disk = zip64Marker;
+        if (!readZip64(bytes.sliced(at + centralRecordSize + nameSize, extraSize),
                        {&uncompressed, &compressed, &offset, &disk})
             || disk != 0 || compressed > quint64(m_directoryOffset)
             || uncompressed > quint64(std::numeric_limits<qint64>::max())
@@ -278,9 +266,9 @@ ZipLocalHeader::Verdict ZipLocalHeader::check(QByteArrayView bytes, const ZipEnt
     if (bytes.size() < headerSize)
         return Short;
     // The local ZIP64 field holds both sizes whenever either is too large.
-    const bool zip64 = compressed == inZip64 || uncompressed == inZip64;
+    const bool zip64 = compressed == zip64Marker || uncompressed == zip64Marker;
     if (zip64) {
-        compressed = uncompressed = inZip64;
+        compressed = uncompressed = zip64Marker;
         if (!readZip64(bytes.sliced(localHeaderSize + nameSize,
                                     headerSize - localHeaderSize - nameSize),
                        {&uncompressed, &compressed}))
@@ -288,7 +276,7 @@ ZipLocalHeader::Verdict ZipLocalHeader::check(QByteArrayView bytes, const ZipEnt
     }
     const bool descriptor = entry.hasDataDescriptor();
     if (bytes.sliced(localHeaderSize, nameSize) != entry.rawName || u16(bytes, 8) != entry.method
-        || (flags & 8) != (entry.flags & 8)
+        || (flags & dataDescriptorFlag) != (entry.flags & dataDescriptorFlag)
         || (!descriptor
             && (crc != entry.crc32 || compressed != quint64(entry.compressedSize)
                 || uncompressed != quint64(entry.uncompressedSize))))

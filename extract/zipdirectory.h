@@ -1,5 +1,7 @@
 #pragma once
 
+#include "extract/zipformat.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -20,12 +22,15 @@ struct ZipEntry
     quint32 externalAttributes = 0;
     qint64 localHeaderOffset = 0;
 
-    bool hasDataDescriptor() const { return flags & 8; }
-    bool isEncrypted() const { return flags & 1; }
+    bool hasDataDescriptor() const { return flags & ZipFormat::dataDescriptorFlag; }
+    bool isEncrypted() const { return flags & ZipFormat::encryptedFlag; }
     // A name ending in a separator, or empty: a folder, which has no data to fetch.
     bool isFolder() const;
     // The Unix mode, which only archives made on Unix (host 3) record; 0 otherwise.
-    quint32 unixMode() const { return versionMadeBy >> 8 == 3 ? externalAttributes >> 16 : 0; }
+    quint32 unixMode() const
+    {
+        return versionMadeBy >> 8 == ZipFormat::unixHost ? externalAttributes >> 16 : 0;
+    }
 };
 
 // Where an entry lies in the archive: [begin, end).

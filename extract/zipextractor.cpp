@@ -5,7 +5,9 @@
 #include "extract/entryinflater.h"
 #include "extract/filenames.h"
 #include "extract/installroot.h"
+#include "extract/rangedarchive.h"
 #include "extract/stagedinstall.h"
+#include "extract/zipformat.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -14,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QtEndian>
 
 #include <algorithm>
 #include <limits>
@@ -36,21 +37,11 @@ struct EntryPlace
 
 namespace {
 
+using namespace ZipFormat;
+
 // Most names fit; a longer one is read again in full rather than cut.
 constexpr uLong nameBufferSize = 256;
 
-constexpr quint32 centralSignature = 0x02014b50;
-constexpr quint32 localSignature = 0x04034b50;
-constexpr qint64 centralRecordSize = 46;
-constexpr qint64 localHeaderSize = 30;
-// A size or offset given as this in a record is in the ZIP64 extra field (tag 1).
-constexpr quint32 zip64Marker = 0xFFFFFFFF;
-constexpr quint16 zip64Tag = 1;
-// The local header's flag for CRC and sizes that follow the data instead.
-constexpr quint16 sizesAfterData = 8;
-
-// "Version made by" host of archives made on Unix: only they carry a file mode.
-constexpr uLong unixHost = 3;
 constexpr quint32 fileTypeMask = 0170000;
 constexpr quint32 symlinkType = 0120000;
 
@@ -75,20 +66,9 @@ struct Directory
 {
     QList<EntryPlace> places;
     qint64 start = 0; // the central directory's place in the file
-    qint64 total = 0; // the entries' uncompressed size
 };
 
 enum class DirectoryRead { Read, NoFirst, BadRecord, BadNext };
-
-quint16 le16(const char *at)
-{
-    return qFromLittleEndian<quint16>(at);
-}
-
-quint32 le32(const char *at)
-{
-    return qFromLittleEndian<quint32>(at);
-}
 
 // Whether length bytes from from end by limit.
 bool fits(qint64 from, quint64 length, qint64 limit)
@@ -113,7 +93,7 @@ void takeZip64(const char *extra, qsizetype size, quint64 (&values)[3])
                     continue;
                 if (next + 8 > end)
                     return;
-                value = qFromLittleEndian<quint64>(extra + next);
+                value = le64(extra + next);
                 next += 8;
             }
             return;
@@ -124,7 +104,7 @@ void takeZip64(const char *extra, qsizetype size, quint64 (&values)[3])
 
 // Reads the central record at the given place in the file; archiveStart is where the archive
 // begins, behind whatever comes before it.
-bool readCentralRecord(ArchiveReader &archive, qint64 at, qint64 archiveStart, EntryPlace &place)
+bool readCentralRecord(ArchiveSource &archive, qint64 at, qint64 archiveStart, EntryPlace &place)
 {
     char fixed[centralRecordSize];
     if (!archive.readRecord(at, fixed, centralRecordSize) || le32(fixed) != centralSignature)
@@ -146,7 +126,7 @@ bool readCentralRecord(ArchiveReader &archive, qint64 at, qint64 archiveStart, E
 
 // Walks the central directory with minizip, reading each record once more for what minizip
 // leaves out. Logs nothing, so that a look at the size stays quiet.
-DirectoryRead readDirectory(unzFile zipFile, ArchiveReader &archive, Directory &directory)
+DirectoryRead readDirectory(unzFile zipFile, ArchiveSource &archive, Directory &directory)
 {
     int at = unzGoToFirstFile(zipFile);
     if (at != UNZ_OK)
@@ -160,12 +140,21 @@ DirectoryRead readDirectory(unzFile zipFile, ArchiveReader &archive, Directory &
             || !readCentralRecord(archive, archiveStart + qint64(unzGetOffset64(zipFile)),
                                   archiveStart, place))
             return DirectoryRead::BadRecord;
-        directory.total = qint64(
-            qMin<quint64>(quint64(directory.total) + qMin<quint64>(place.uncompressed, 1ull << 62),
-                          std::numeric_limits<qint64>::max()));
         directory.places.append(place);
     }
     return at == UNZ_END_OF_LIST_OF_FILE ? DirectoryRead::Read : DirectoryRead::BadNext;
+}
+
+// The uncompressed size of the entries that wanted holds true for (null: of all of them).
+qint64 sizeOf(const QList<EntryPlace> &places, const QList<bool> *wanted)
+{
+    quint64 total = 0;
+    for (qsizetype i = 0; i < places.size(); ++i) {
+        if (!wanted || wanted->at(i))
+            total = qMin<quint64>(total + qMin<quint64>(places.at(i).uncompressed, 1ull << 62),
+                                  std::numeric_limits<qint64>::max());
+    }
+    return qint64(total);
 }
 
 // Entries that share bytes are how zip bombs make a small archive unpack to a huge one. Sorted by
@@ -282,7 +271,7 @@ bool readEntry(unzFile zipFile, EntryInfo &entry)
 // Reads the entry's local header and checks it against the central record as minizip does when
 // it opens an entry (which would seek to a ZIP64 offset's 0xFFFFFFFF); gives where the data
 // starts, or -1.
-qint64 dataOffset(ArchiveReader &archive, const EntryInfo &entry)
+qint64 dataOffset(ArchiveSource &archive, const EntryInfo &entry)
 {
     char header[localHeaderSize];
     if (!archive.readRaw(entry.place.localHeader, header, localHeaderSize)
@@ -292,7 +281,7 @@ qint64 dataOffset(ArchiveReader &archive, const EntryInfo &entry)
     // A writer that streams gives CRC and sizes after the data; a ZIP64 one its sizes as
     // 0xFFFFFFFF, with the values in the header's extra field.
     const quint32 packed = le32(header + 18), size = le32(header + 22);
-    if ((le16(header + 6) & sizesAfterData) == 0
+    if ((le16(header + 6) & dataDescriptorFlag) == 0
         && (le32(header + 14) != quint32(entry.info.crc)
             || (packed != zip64Marker && packed != entry.info.compressed_size)
             || (size != zip64Marker && size != entry.info.uncompressed_size)))
@@ -302,7 +291,7 @@ qint64 dataOffset(ArchiveReader &archive, const EntryInfo &entry)
 
 // Writes the entry's data into the file at stagedPath and gives the file the entry's mode. The
 // log names the file where it will be installed.
-ExtractionResult::Status copyData(ArchiveReader &archive, EntryInflater &inflater,
+ExtractionResult::Status copyData(ArchiveSource &archive, EntryInflater &inflater,
                                   const EntryInfo &entry, const QString &stagedPath,
                                   const QString &targetPath)
 {
@@ -403,11 +392,11 @@ private:
     qint64 m_reported = 0;
 };
 
-// Opens the archive with minizip reading through reader.
-OpenArchive openArchive(const QString &zipFilePath, ArchiveReader &reader)
+// Opens the archive with minizip reading through source.
+OpenArchive openArchive(ArchiveSource &source)
 {
-    zlib_filefunc64_def fileFunctions = reader.fileFunctions();
-    return OpenArchive(unzOpen2_64(zipFilePath.toUtf8().constData(), &fileFunctions));
+    zlib_filefunc64_def fileFunctions = source.fileFunctions();
+    return OpenArchive(unzOpen2_64(source.path().toUtf8().constData(), &fileFunctions));
 }
 
 } // namespace
@@ -415,10 +404,10 @@ OpenArchive openArchive(const QString &zipFilePath, ArchiveReader &reader)
 qint64 ZipExtractor::entriesSize(const QString &zipFilePath)
 {
     ArchiveReader reader(zipFilePath);
-    const OpenArchive zipFile = openArchive(zipFilePath, reader);
+    const OpenArchive zipFile = openArchive(reader);
     Directory directory;
     return zipFile && readDirectory(zipFile.get(), reader, directory) == DirectoryRead::Read
-               ? directory.total
+               ? sizeOf(directory.places, nullptr)
                : -1;
 }
 
@@ -436,12 +425,27 @@ ExtractionResult ZipExtractor::extractZip(const QString &zipFilePath, const Comm
 ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QString &root,
                                            const CommitRecord &record, const Progress &progress)
 {
+    ArchiveReader reader(zipFilePath);
+    return install(reader, nullptr, root, record, progress);
+}
+
+ExtractionResult ZipExtractor::extractFetched(RangedArchive &archive, const QList<bool> &wanted,
+                                              const QString &root, const CommitRecord &record,
+                                              const Progress &progress)
+{
+    return install(archive, &wanted, root, record, progress);
+}
+
+ExtractionResult ZipExtractor::install(ArchiveSource &source, const QList<bool> *wanted,
+                                       const QString &root, const CommitRecord &record,
+                                       const Progress &progress)
+{
     qDebug() << "Extracting to AppData/Local at:" << root;
+    const QString zipFilePath = source.path();
     const ExtractionResult damaged{ExtractionResult::Damaged, QFileInfo(zipFilePath).fileName()};
 
-    // Declared before the archive, so it outlives the handle that reads through it.
-    ArchiveReader reader(zipFilePath);
-    const OpenArchive zipFile = openArchive(zipFilePath, reader);
+    // The source outlives the handle that reads through it.
+    const OpenArchive zipFile = openArchive(source);
     if (!zipFile) {
         qDebug() << "Failed to open zip file:" << zipFilePath;
         if (!QFileInfo::exists(zipFilePath))
@@ -452,7 +456,7 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
     // list ends the walk: a damaged record before it would otherwise pass for the end, and an
     // incomplete install for a complete one.
     Directory directory;
-    switch (readDirectory(zipFile.get(), reader, directory)) {
+    switch (readDirectory(zipFile.get(), source, directory)) {
     case DirectoryRead::NoFirst:
         qDebug() << "Failed to go to first file in zip.";
         return damaged;
@@ -465,45 +469,53 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
     case DirectoryRead::Read:
         break;
     }
+    if (wanted && wanted->size() != directory.places.size()) {
+        qDebug() << "Fetched entries do not match the zip's" << directory.places.size()
+                 << "entries:" << wanted->size();
+        return damaged;
+    }
     if (const EntryPlace *overlapping = markLimits(directory)) {
         const QString name = QString::fromUtf8(overlapping->name.constData());
         qDebug() << "Refusing overlapping entries in zip:" << name;
         return {ExtractionResult::Damaged, name};
     }
     // The old version, the archive and the new copy are all on disk at once.
-    if (const std::optional<QString> shortfall = DiskSpace::shortfall(root, directory.total)) {
+    const qint64 needed = sizeOf(directory.places, wanted);
+    if (const std::optional<QString> shortfall = DiskSpace::shortfall(root, needed)) {
         qDebug() << "Not enough disk space:" << *shortfall;
         return {ExtractionResult::NoSpace, *shortfall};
     }
-    ProgressReport report(progress, directory.total);
+    ProgressReport report(progress, needed);
     // Its buffers serve every entry in turn.
     EntryInflater inflater;
     if (progress)
         inflater.setProgress([&report](qint64 bytes) { report.advance(bytes); });
-    StagedInstall install(root, [&progress](qint64 done, qint64 total) {
+    StagedInstall staged(root, [&progress](qint64 done, qint64 total) {
         if (progress)
             progress(InstallPhase::Moving, done, total);
     });
-    if (!install.unresolved().isEmpty()) {
-        qDebug() << "Failed to restore the earlier version:" << root + "/" + install.unresolved();
-        return {ExtractionResult::RestoreFailed, QDir::toNativeSeparators(install.unresolved())};
+    if (!staged.unresolved().isEmpty()) {
+        qDebug() << "Failed to restore the earlier version:" << root + "/" + staged.unresolved();
+        return {ExtractionResult::RestoreFailed, QDir::toNativeSeparators(staged.unresolved())};
     }
     int at = unzGoToFirstFile(zipFile.get());
-    for (const EntryPlace &place : std::as_const(directory.places)) {
+    for (qsizetype i = 0; i < directory.places.size(); ++i, at = unzGoToNextFile(zipFile.get())) {
         if (at != UNZ_OK) { // read a moment ago
             qDebug() << "Failed to go to next file in zip.";
             return damaged;
         }
-        const ExtractionResult result = extractCurrentFile(zipFile.get(), reader, inflater, install,
-                                                           place);
+        // An entry not wanted is left as it is on disk, none of its bytes read.
+        if (wanted && !wanted->at(i))
+            continue;
+        const ExtractionResult result = extractCurrentFile(zipFile.get(), source, inflater, staged,
+                                                           directory.places.at(i));
         if (!result.ok()) {
             qDebug() << "Failed to extract one or more files.";
             return result;
         }
-        at = unzGoToNextFile(zipFile.get());
     }
     report.finish();
-    const StagedInstall::Result committed = install.commit(record);
+    const StagedInstall::Result committed = staged.commit(record);
     switch (committed.outcome) {
     case StagedInstall::Outcome::Installed:
         qDebug() << "ZIP extraction completed!";
@@ -525,7 +537,7 @@ ExtractionResult ZipExtractor::extractInto(const QString &zipFilePath, const QSt
     return {ExtractionResult::WriteFailed, committed.detail};
 }
 
-ExtractionResult ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
+ExtractionResult ZipExtractor::extractCurrentFile(unzFile zipFile, ArchiveSource &archive,
                                                   EntryInflater &inflater, StagedInstall &install,
                                                   const EntryPlace &place)
 {

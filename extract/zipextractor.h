@@ -2,6 +2,7 @@
 
 #include "extract/installjournal.h"
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -9,8 +10,9 @@
 
 #include <unzip.h>
 
-class ArchiveReader;
+class ArchiveSource;
 class EntryInflater;
+class RangedArchive;
 class StagedInstall;
 struct EntryPlace;
 
@@ -61,12 +63,25 @@ public:
     // The same into another folder than the install root.
     static ExtractionResult extractInto(const QString &zipFilePath, const QString &root,
                                         const CommitRecord &record, const Progress &progress = {});
+    // The same for an archive a delta update fetched in part: only the entries whose wanted
+    // value is true (one for each entry, in the order of the central directory) are written,
+    // the others left as they are on disk, none of their bytes read. A damaged archive's detail
+    // is the name of the file of pieces.
+    static ExtractionResult extractFetched(RangedArchive &archive, const QList<bool> &wanted,
+                                           const QString &root, const CommitRecord &record,
+                                           const Progress &progress = {});
     // The uncompressed size of all the archive's entries, as its central directory tells it;
     // -1 when the archive cannot be read.
     static qint64 entriesSize(const QString &zipFilePath);
     // Extracts the entry the archive handle stands at, found at place in the file, into the
     // staged install; its data is read through archive, the file the handle reads.
-    static ExtractionResult extractCurrentFile(unzFile zipFile, ArchiveReader &archive,
+    static ExtractionResult extractCurrentFile(unzFile zipFile, ArchiveSource &archive,
                                                EntryInflater &inflater, StagedInstall &install,
                                                const EntryPlace &place);
+
+private:
+    // Installs the entries that wanted holds true for, or all of them when it is null.
+    static ExtractionResult install(ArchiveSource &source, const QList<bool> *wanted,
+                                    const QString &root, const CommitRecord &record,
+                                    const Progress &progress);
 };
