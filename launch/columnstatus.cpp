@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 #include <QWidget>
 
@@ -108,6 +109,15 @@ QString downloadText(qint64 received, qint64 total, qint64 attemptBytes, qint64 
     return text;
 }
 
+QString deltaText(qsizetype files, qsizetype allFiles, qint64 received, qint64 total)
+{
+    // Grouped the same way on every machine, like the sizes.
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    return QStringLiteral("Updating %1 of %2 files \u00B7 %3 of %4")
+        .arg(english.toString(qint64(files)), english.toString(qint64(allFiles)),
+             DiskSpace::sizeText(received), DiskSpace::sizeText(total));
+}
+
 ColumnStatus::ColumnStatus(QProgressBar *bar, QLabel *statusLine, QAbstractButton *retry)
     : m_bar(bar), m_statusLine(statusLine), m_retry(retry)
 {
@@ -163,6 +173,15 @@ void ColumnStatus::downloadProgress(qint64 received, qint64 total, qint64 attemp
     else
         m_bar->setRange(0, 0);
     say(downloadText(received, total, attemptBytes, attemptMs));
+}
+
+void ColumnStatus::deltaProgress(qsizetype files, qsizetype allFiles, qint64 received, qint64 total)
+{
+    if (!m_bar)
+        return;
+    m_bar->setRange(0, 100);
+    m_bar->setValue(total > 0 ? int(qMin(received, total) * 100 / total) : 0);
+    say(deltaText(files, allFiles, received, total));
 }
 
 void ColumnStatus::downloadFailed()

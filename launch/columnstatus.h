@@ -32,6 +32,8 @@ QString failureText(UpdateFailure failure, const QString &detail);
 // once that average means something. total <= 0: the size is unknown and only what arrived is
 // said.
 QString downloadText(qint64 received, qint64 total, qint64 attemptBytes, qint64 attemptMs);
+// "Updating 3 of 2,140 files · 2.1 MB of 2.4 MB"
+QString deltaText(qsizetype files, qsizetype allFiles, qint64 received, qint64 total);
 
 // Object names of the status line and of the Retry button, siblings of the bar in its column.
 inline constexpr char statusLineName[] = "columnStatus";
@@ -56,6 +58,8 @@ public:
     void downloadProgress(qint64 received, qint64 total, qint64 attemptBytes, qint64 attemptMs);
     // Bar 0..100 at 0, still shown: the gating keeps the buttons disabled.
     void downloadFailed();
+    // A delta update fetching the changed files' bytes.
+    void deltaProgress(qsizetype files, qsizetype allFiles, qint64 received, qint64 total);
     // A failed attempt to be made again by itself: the reason and the attempt's number; Retry
     // shown (it tries at once) once attempts are spaced out.
     void retrying(const QString &reason, int attempt, bool offerRetry);

@@ -3,9 +3,11 @@
 #include "extract/installindex.h"
 #include "extract/installroot.h"
 #include "extract/postextract.h"
+#include "extract/rangedarchive.h"
 #include "extract/zipdirectory.h"
 #include "sync/archivetransfer.h"
 #include "sync/commitcheck.h"
+#include "sync/deltatransfer.h"
 #include "sync/resumerecord.h"
 #include "sync/syncfiles.h"
 
@@ -61,12 +63,51 @@ void showFailure(ColumnStatus &column, const ExtractionResult &result)
     }
 }
 
+// Where a delta update keeps the pieces it fetched until they are installed.
+QString piecesFilePath(const QString &repoName)
+{
+    return SyncFiles::archiveFilePath(repoName) + QStringLiteral(".pieces");
+}
+
 void removeArchive(const QString &repoName)
 {
     const QString archive = SyncFiles::archiveFilePath(repoName);
-    if (QFileInfo(archive).isFile())
-        QFile::remove(archive);
+    for (const QString &path : {archive, piecesFilePath(repoName)}) {
+        if (QFileInfo(path).isFile())
+            QFile::remove(path);
+    }
     ResumeRecord::remove(archive);
+}
+
+// The commit is recorded as the install's last step; the path is fixed now, since the next start
+// may finish an interrupted install from another working folder.
+CommitRecord commitRecord(const Repo &repo, const QString &commit)
+{
+    return {QDir::current().absoluteFilePath(SyncFiles::hashFilePath(repo.name)), commit};
+}
+
+ZipExtractor::Progress installProgress(ColumnStatus column)
+{
+    return [column](InstallPhase phase, qint64 done, qint64 total) mutable {
+        if (phase == InstallPhase::Moving)
+            column.movingFiles();
+        else
+            column.extractionProgress(done, total);
+    };
+}
+
+// A delta update needs the index of what is installed, and is not tried while a download of
+// the whole archive for the same commit can be continued.
+std::optional<InstallIndex> deltaBase(const Repo &repo, const QString &commit, const QString &root)
+{
+    const QUrl url(repo.download, QUrl::TolerantMode);
+    if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
+        return std::nullopt;
+    const QString archive = SyncFiles::archiveFilePath(repo.name);
+    const std::optional<ResumeRecord> held = ResumeRecord::read(archive);
+    if (held && held->commit == commit && QFileInfo(archive).isFile())
+        return std::nullopt;
+    return InstallIndex::read(InstallIndex::path(root, repo.name));
 }
 
 // Removes the files the previous version installed that the new one no longer holds, when they
@@ -92,7 +133,7 @@ bool RepoManager::addColumn(const Repo &repo, const ColumnStatus &column)
     const QString key = repo.name.toCaseFolded();
     if (m_repos.contains(key))
         return false;
-    m_repos.insert(key, Synchronised{repo, column, 0, {}, {}, {}});
+    m_repos.insert(key, Synchronised{repo, column, 0, {}, {}, {}, {}});
     return true;
 }
 
@@ -148,6 +189,34 @@ void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
     disableAllButtons();
     if (state)
         state->column.downloadStarted();
+    const QString root = installRoot();
+    std::optional<InstallIndex> base = deltaBase(repo, latestCommitHash, root);
+    if (!base) {
+        startArchiveTransfer(repo, latestCommitHash);
+        return;
+    }
+    auto *delta = new DeltaTransfer(networkManager, QUrl(repo.download, QUrl::TolerantMode),
+                                    std::move(*base), root, state ? state->refetch : QStringList(),
+                                    piecesFilePath(repo.name), this);
+    connect(delta, &DeltaTransfer::progress, this,
+            [this, name = repo.name](const DeltaProgress &progress) {
+                if (Synchronised *state = synchronised(name))
+                    state->column.deltaProgress(progress.files, progress.allFiles,
+                                                progress.received, progress.total);
+            });
+    connect(delta, &DeltaTransfer::finished, this,
+            [this, repo, latestCommitHash](const DeltaOutcome &outcome) {
+                deltaEnded(repo, latestCommitHash, outcome);
+            });
+    if (state)
+        state->transfer = delta;
+    delta->start();
+}
+
+void RepoManager::startArchiveTransfer(const Repo &repo, const QString &latestCommitHash,
+                                       QNetworkReply *answered, qint64 archiveLength)
+{
+    Synchronised *state = synchronised(repo.name);
     auto *transfer = new ArchiveTransfer(networkManager, QUrl(repo.download, QUrl::TolerantMode),
                                          SyncFiles::archiveFilePath(repo.name), latestCommitHash,
                                          this);
@@ -163,7 +232,35 @@ void RepoManager::downloadZip(const Repo &repo, const QString &latestCommitHash)
             });
     if (state)
         state->transfer = transfer;
-    transfer->start();
+    if (answered)
+        transfer->takeOver(answered, archiveLength);
+    else
+        transfer->start();
+}
+
+void RepoManager::deltaEnded(const Repo &repo, const QString &latestCommitHash,
+                             const DeltaOutcome &outcome)
+{
+    Synchronised *state = synchronised(repo.name);
+    switch (outcome.kind) {
+    case DeltaOutcome::WholeArchive:
+        startArchiveTransfer(repo, latestCommitHash);
+        return;
+    case DeltaOutcome::WholeAnswer:
+        startArchiveTransfer(repo, latestCommitHash, outcome.reply, outcome.archiveLength);
+        return;
+    case DeltaOutcome::Failed:
+        downloadEnded(repo, latestCommitHash,
+                      {TransferOutcome::Failed, outcome.reason, outcome.retried});
+        return;
+    case DeltaOutcome::Fetched:
+        break;
+    }
+    if (state)
+        state->failedAttempts = 0;
+    if (installPieces(*outcome.pieces, repo, latestCommitHash) && state)
+        state->refetch.clear();
+    enableButtonsIfComplete();
 }
 
 void RepoManager::downloadEnded(const Repo &repo, const QString &latestCommitHash,
@@ -260,6 +357,7 @@ void RepoManager::verifyFiles(const QString &repoName)
         return;
     }
     qDebug() << "Installed files that differ, repairing:" << differing.size() << differing.first();
+    state->refetch = differing;
     downloadZip(state->repo, SyncFiles::readRecordedCommit(repoName));
 }
 
@@ -276,21 +374,49 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
     QFile::remove(indexPath);
     const ZipDirectory directory = ZipDirectory::read(zipFilePath);
     const qint64 archiveLength = QFileInfo(zipFilePath).size();
-    // The commit is recorded as the install's last step; the path is fixed now, since the next
-    // start may finish an interrupted install from another working folder.
-    const CommitRecord record{QDir::current().absoluteFilePath(SyncFiles::hashFilePath(repo.name)),
-                              latestCommitHash};
     const ExtractionResult result =
-        installArchive(zipFilePath, record,
-                       [&column](InstallPhase phase, qint64 done, qint64 total) {
-                           if (phase == InstallPhase::Moving)
-                               column.movingFiles();
-                           else
-                               column.extractionProgress(done, total);
-                       });
+        installArchive(zipFilePath, commitRecord(repo, latestCommitHash), installProgress(column));
     // The archive is gone, or kept to look into: an archive that did not extract is fetched
     // anew, never continued or installed again.
     ResumeRecord::remove(zipFilePath);
+    const bool installed = installEnded(repo, result, previous, directory, archiveLength,
+                                        state ? state->archiveValidator : QByteArray());
+    if (installed && state)
+        state->refetch.clear();
+    return installed;
+}
+
+bool RepoManager::installPieces(FetchedPieces &pieces, const Repo &repo,
+                                const QString &latestCommitHash)
+{
+    Synchronised *state = synchronised(repo.name);
+    ColumnStatus column = state ? state->column : ColumnStatus();
+    const QString root = installRoot();
+    const QString indexPath = InstallIndex::path(root, repo.name);
+    const std::optional<InstallIndex> previous = InstallIndex::read(indexPath);
+    QFile::remove(indexPath);
+    // Only the fetched entries are written; folders cost nothing and are made as always.
+    QList<bool> wanted(pieces.directory.entries().size(), false);
+    for (const qsizetype i : std::as_const(pieces.plan.fetch))
+        wanted[i] = true;
+    for (const qsizetype i : std::as_const(pieces.plan.withoutData))
+        wanted[i] = true;
+    const ExtractionResult result =
+        ZipExtractor::extractFetched(*pieces.archive, wanted, root,
+                                     commitRecord(repo, latestCommitHash), installProgress(column));
+    pieces.archive.reset();
+    return installEnded(repo, result, previous, pieces.directory, pieces.archiveLength,
+                        pieces.validator);
+}
+
+bool RepoManager::installEnded(const Repo &repo, const ExtractionResult &result,
+                               const std::optional<InstallIndex> &previous,
+                               const ZipDirectory &directory, qint64 archiveLength,
+                               const QByteArray &validator)
+{
+    Synchronised *state = synchronised(repo.name);
+    ColumnStatus column = state ? state->column : ColumnStatus();
+    const QString root = installRoot();
     // Finished whatever the outcome, so a failed archive does not hold the buttons back; the
     // status line then says why. But files of two versions must not be started: their bar
     // stays, and with it the buttons stay off until the next start repairs them.
@@ -304,9 +430,9 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
         return false;
     }
     if (directory.status() == ZipDirectory::Parsed) {
-        const InstallIndex index =
-            InstallIndex::record(directory, repo.download, archiveLength,
-                                 state ? state->archiveValidator : QByteArray(), root);
+        const QString indexPath = InstallIndex::path(root, repo.name);
+        const InstallIndex index = InstallIndex::record(directory, repo.download, archiveLength,
+                                                        validator, root);
         if (!index.write(indexPath))
             qDebug() << "Failed to write install index:" << indexPath;
         if (previous)

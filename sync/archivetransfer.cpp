@@ -119,9 +119,30 @@ void ArchiveTransfer::download(const Start &from)
 {
     m_from = from;
     sendGet();
+    attachReply();
+}
+
+void ArchiveTransfer::takeOver(QNetworkReply *reply, qint64 archiveLength)
+{
+    m_headSize = archiveLength;
+    m_from = Start{Start::Fresh, 0, archiveLength, {}};
+    m_reply = reply;
+    startAttempt();
+    attachReply();
+    if (m_phase == Phase::Ended)
+        return;
+    headersArrived();
+    receive();
+    if (m_reply->isFinished())
+        QMetaObject::invokeMethod(this, &ArchiveTransfer::complete, Qt::QueuedConnection);
+}
+
+// Opens the archive file for the GET under way and follows its answer.
+void ArchiveTransfer::attachReply()
+{
     bool opened = false;
-    if (from.kind == Start::Continue) {
-        opened = m_sink.openAt(from.from);
+    if (m_from.kind == Start::Continue) {
+        opened = m_sink.openAt(m_from.from);
     } else {
         // The record goes first: it must never describe bytes that are no longer there.
         ResumeRecord::remove(m_archivePath);
@@ -161,6 +182,11 @@ void ArchiveTransfer::sendGet()
                                   m_url.scheme() == QLatin1String("https")
                                       ? tlsArchiveReadBufferSize
                                       : archiveReadBufferSize);
+    startAttempt();
+}
+
+void ArchiveTransfer::startAttempt()
+{
     m_reader = BoundedReader();
     m_phase = Phase::Asked;
     m_bodyBytes = 0;
@@ -281,6 +307,8 @@ void ArchiveTransfer::reportError(QNetworkReply::NetworkError code, const QStrin
 // The GET has finished, successful or not.
 void ArchiveTransfer::complete()
 {
+    if (m_phase == Phase::Ended)
+        return;
     if (m_phase == Phase::RestartingAtEnd) {
         restartFromZero();
         return;

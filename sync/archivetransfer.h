@@ -52,6 +52,10 @@ public:
 
     // Sends the HEAD; finished() follows exactly once, later.
     void start();
+    // Stores the answer of a GET sent by someone else, whose headers tell the whole archive of
+    // the given length, as this download's: a range request answered with the whole archive
+    // is not asked again. finished() follows exactly once, later.
+    void takeOver(QNetworkReply *reply, qint64 archiveLength);
 
 signals:
     void progress(const TransferProgress &progress);
@@ -71,6 +75,8 @@ private:
     void headFinished(QNetworkReply *head);
     void download(const TransferProtocol::Start &from);
     void sendGet();
+    void startAttempt();
+    void attachReply();
     void headersArrived();
     void restartFromZero();
     void showProgress(qint64 bytesReceived, qint64 bytesTotal);

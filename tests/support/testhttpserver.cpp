@@ -40,23 +40,43 @@ void HttpConnection::respond(int status, const QByteArray &body, const HeaderLis
     m_reset ? m_socket->abort() : close();
 }
 
-void HttpConnection::respondFile(const QByteArray &file, const QByteArray &etag)
+void HttpConnection::respondFile(const QByteArray &file, const QByteArray &etag, int maxRanges)
 {
-    HeaderList headers{{"Accept-Ranges", "bytes"}, {"ETag", etag}};
+    HeaderList headers{{"ETag", etag}};
+    if (maxRanges > 0)
+        headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+    // "a-b" and "a-" ranges, as the launcher asks them.
+    QList<QPair<qsizetype, qsizetype>> ranges;
     const QByteArray range = header("Range");
-    bool ranged = false;
-    const qsizetype from = range.startsWith("bytes=") && range.endsWith('-')
-                               ? range.mid(6).chopped(1).toLongLong(&ranged)
-                               : 0;
-    if (!ranged || m_method != "GET"
+    for (const QByteArray &spec : range.mid(6).split(',')) {
+        const qsizetype dash = spec.indexOf('-');
+        const qsizetype from = spec.left(dash).trimmed().toLongLong();
+        const QByteArray to = spec.mid(dash + 1).trimmed();
+        ranges.append(
+            {from, to.isEmpty() ? file.size() - 1 : qMin(to.toLongLong(), file.size() - 1)});
+    }
+    if (!range.startsWith("bytes=") || m_method != "GET" || ranges.size() > maxRanges
         || !(header("If-Range").isEmpty() || header("If-Range") == etag))
         return respond(200, file, headers);
     const QByteArray size = QByteArray::number(file.size());
-    const QByteArray part = from >= file.size() ? "*"
-                                                : QByteArray::number(from) + "-"
-                                                      + QByteArray::number(file.size() - 1);
-    respond(from >= file.size() ? 416 : 206, file.mid(from),
-            headers << qMakePair(QByteArray("Content-Range"), "bytes " + part + "/" + size));
+    const auto contentRange = [&size](qsizetype from, qsizetype to) {
+        return "bytes " + QByteArray::number(from) + "-" + QByteArray::number(to) + "/" + size;
+    };
+    if (ranges.size() == 1) {
+        const auto [from, to] = ranges.first();
+        if (from >= file.size())
+            return respond(416, {},
+                           headers << qMakePair(QByteArray("Content-Range"), "bytes */" + size));
+        return respond(206, file.mid(from, to - from + 1),
+                       headers << qMakePair(QByteArray("Content-Range"), contentRange(from, to)));
+    }
+    QByteArray body;
+    for (const auto &[from, to] : std::as_const(ranges))
+        body += "\r\n--PARTS\r\nContent-Type: application/zip\r\nContent-Range: "
+                + contentRange(from, to) + "\r\n\r\n" + file.mid(from, to - from + 1);
+    respond(206, body + "\r\n--PARTS--\r\n",
+            headers << qMakePair(QByteArray("Content-Type"),
+                                 QByteArray("multipart/byteranges; boundary=PARTS")));
 }
 
 void HttpConnection::respondHeaders(int status, const HeaderList &headers)

@@ -28,9 +28,10 @@ public:
 
     // A complete answer; a HEAD gets the headers alone.
     void respond(int status, const QByteArray &body = {}, const HeaderList &headers = {});
-    // As a static file server answers with an ETag: a GET with "Range: bytes=N-" and a matching
-    // or no If-Range gets 206 with the rest, or 416 past the end.
-    void respondFile(const QByteArray &file, const QByteArray &etag);
+    // As a static file server answers with an ETag: a GET with a Range ("bytes=N-", "a-b,c-d")
+    // and a matching or no If-Range gets 206 with the range, several as multipart/byteranges, or
+    // 416 past the end. More ranges than maxRanges get the whole file; 0 offers none.
+    void respondFile(const QByteArray &file, const QByteArray &etag, int maxRanges = 64);
     void respondHeaders(int status, const HeaderList &headers);
     void write(const QByteArray &bytes);
     // The next answer announces its whole body, sends its first `sent` bytes and ends the

@@ -1,0 +1,239 @@
+#include "extract/zipextractor.h"
+#include "sync/watchedrequest.h"
+
+#include "launcherrun.h"
+#include "testenvironment.h"
+#include "zipbuilder.h"
+
+#include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Who serves the archive: the in-process server, as a static server does, or nginx; and how
+// many ranges a request may hold (0: none offered).
+enum class Via { Server, Nginx };
+// What goes wrong with one ranged request of the update, once.
+enum class Fault {
+    None,
+    WrongContentRange, // a part that names bytes nobody asked for
+    OnePartOnly,       // the first of the ranges asked, alone
+    WholeArchive,      // 200 with the whole archive, unchanged
+    ArchiveChanged,    // a new file on the server since the directory was read
+    Cut,               // the connection ends inside a part
+};
+
+namespace {
+
+const QByteArray repoName = "client";
+
+// Two versions of a repository: the first and last 256 KiB files stay alike, so the changed file
+// at the start and the new one in the middle are two ranges far apart, and the archive's last
+// 64 KiB hold no changed entry.
+QByteArray version(int n)
+{
+    const QByteArray number = QByteArray::number(n);
+    return ZipBuilder()
+        .addStoredFile("client/changed.bin", LauncherRun::noise(40 * 1024, "changed" + number))
+        .addStoredFile("client/first.bin", LauncherRun::noise(256 * 1024, "first"))
+        .addFile(n == 1 ? "client/dropped.txt" : "client/new.txt", "only in " + number)
+        .addFile("client/same.txt", "in both")
+        .addStoredFile("client/last.bin", LauncherRun::noise(256 * 1024, "last"))
+        .bytes();
+}
+
+QMap<QString, QByteArray> installedTree(const QByteArray &zip)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("v.zip");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(zip) != zip.size())
+        return {};
+    file.close();
+    ZipExtractor::extractInto(path, dir.path(), {dir.filePath("hash"), "x"});
+    return LauncherRun::tree(dir.filePath("client"));
+}
+
+quint16 freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+} // namespace
+
+// Delta updates over real HTTP: the changed entries fetched by ranges, whatever the server does
+// with them, and the installed tree exactly the new archive's.
+class TestDeltaUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        WatchedRequest::setIdleMs(10000);
+        const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
+        if (nginx.isEmpty() || !m_nginxDir.isValid())
+            return;
+        // max_ranges as servers and CDNs limit them: 1 sends the whole file for several ranges,
+        // 0 ignores ranges altogether.
+        m_nginxPort = freePort();
+        const QString dir = m_nginxDir.path();
+        QDir().mkpath(dir + "/www");
+        QFile conf(dir + "/nginx.conf");
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QString("daemon off; master_process off; worker_processes 1;\n"
+                           "pid %1/nginx.pid; error_log %1/error.log warn;\n"
+                           "events { worker_connections 32; }\n"
+                           "http { access_log off; client_body_temp_path %1/body;\n"
+                           "  proxy_temp_path %1/proxy; fastcgi_temp_path %1/fastcgi;\n"
+                           "  uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;\n"
+                           "  server { listen 127.0.0.1:%2; root %1/www;\n"
+                           "    location /max1/ { alias %1/www/; max_ranges 1; }\n"
+                           "    location /max0/ { alias %1/www/; max_ranges 0; } } }\n")
+                       .arg(dir)
+                       .arg(m_nginxPort)
+                       .toUtf8());
+        conf.close();
+        m_nginx.start(nginx, {"-p", dir + "/", "-c", dir + "/nginx.conf"});
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [this] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, m_nginxPort);
+                return probe.waitForConnected(200);
+            }(),
+            10000);
+    }
+
+    void cleanupTestCase()
+    {
+        m_nginx.terminate();
+        m_nginx.waitForFinished();
+    }
+
+    void update_data()
+    {
+        QTest::addColumn<Via>("via");
+        QTest::addColumn<int>("maxRanges");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<int>("faultAt"); // the ranged request of the update: 1 the archive's end
+        QTest::addColumn<bool>("delta");
+
+        QTest::newRow("several ranges in one answer")
+            << Via::Server << 64 << Fault::None << 0 << true;
+        QTest::newRow("one range a request") << Via::Server << 1 << Fault::None << 0 << true;
+        QTest::newRow("no ranges offered") << Via::Server << 0 << Fault::None << 0 << false;
+        QTest::newRow("a part not asked for")
+            << Via::Server << 64 << Fault::WrongContentRange << 2 << true;
+        QTest::newRow("one part of two") << Via::Server << 64 << Fault::OnePartOnly << 2 << true;
+        QTest::newRow("whole archive for the end")
+            << Via::Server << 64 << Fault::WholeArchive << 1 << false;
+        QTest::newRow("changed after its directory")
+            << Via::Server << 64 << Fault::ArchiveChanged << 2 << false;
+        QTest::newRow("cut inside a part") << Via::Server << 64 << Fault::Cut << 2 << true;
+        QTest::newRow("nginx") << Via::Nginx << 64 << Fault::None << 0 << true;
+        QTest::newRow("nginx, max_ranges 1") << Via::Nginx << 1 << Fault::None << 0 << true;
+        QTest::newRow("nginx, max_ranges 0") << Via::Nginx << 0 << Fault::None << 0 << false;
+    }
+
+    // The first version installed whole, then the second: by ranges or by the whole archive,
+    // the tree is the second's, the player's file kept; then a file deleted is repaired.
+    void update()
+    {
+        QFETCH(Via, via);
+        QFETCH(int, maxRanges);
+        QFETCH(Fault, fault);
+        QFETCH(int, faultAt);
+        QFETCH(bool, delta);
+        if (via == Via::Nginx && m_nginxPort == 0)
+            QSKIP("nginx is not installed");
+
+        LauncherRun run;
+        QByteArray served = version(1);
+        QByteArray tag = "\"v1\"";
+        int ranged = 0;
+        int faultNow = faultAt;
+        run.server.route(LauncherRun::archivePath(repoName), [&](HttpConnection *connection) {
+            if (connection->method() == "GET" && !connection->header("Range").isEmpty()
+                && ++ranged == faultNow) {
+                switch (fault) {
+                case Fault::None:
+                    break;
+                case Fault::WrongContentRange:
+                    return connection->respond(206, served.left(10),
+                                               {{"ETag", tag},
+                                                {"Content-Range",
+                                                 "bytes 0-9/"
+                                                     + QByteArray::number(served.size())}});
+                case Fault::OnePartOnly:
+                    connection->respondFile(served, tag, 1);
+                    return;
+                case Fault::WholeArchive:
+                    return connection->respond(200, served, {{"ETag", tag}});
+                case Fault::ArchiveChanged:
+                    served = version(3);
+                    tag = "\"v3\"";
+                    break;
+                case Fault::Cut:
+                    connection->cutAfter(1000);
+                    break;
+                }
+            }
+            connection->respondFile(served, tag, maxRanges);
+        });
+        const QString prefix = maxRanges == 64 ? "/" : QString("/max%1/").arg(maxRanges);
+        const auto publish = [&](int n) {
+            served = version(n);
+            tag = "\"v" + QByteArray::number(n) + "\"";
+            QSaveFile file(m_nginxDir.filePath("www/client.zip"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(served);
+            QVERIFY(file.commit());
+            run.server.serve(LauncherRun::commitsPath(repoName),
+                             LauncherRun::commitsBody("c" + QString::number(n)));
+        };
+        QJsonObject repo = run.repo(repoName);
+        if (via == Via::Nginx)
+            repo["download"] =
+                QString("http://127.0.0.1:%1%2client.zip").arg(m_nginxPort).arg(prefix);
+        run.repos.append(repo);
+        const QString root = LauncherRun::installRoot() + "/client";
+        const auto startAndWait = [&run](const QString &id) {
+            run.log.clear();
+            run.start();
+            QTRY_COMPARE_WITH_TIMEOUT(run.state(repoName, id), QString("installed"), 15000);
+        };
+
+        publish(1);
+        startAndWait("c1");
+        QVERIFY(LauncherRun::writeFile(root + "/made.txt", "the player's"));
+        publish(2);
+        ranged = 0;
+        startAndWait("c2");
+        QMap<QString, QByteArray> expected = installedTree(served);
+        expected.insert("made.txt", "the player's");
+        QCOMPARE(LauncherRun::tree(root), expected);
+        QCOMPARE(run.log.contains("Delta update fetched", true), delta);
+        QCOMPARE(run.log.contains("Delta update: the server sent the whole archive", true),
+                 fault == Fault::WholeArchive);
+
+        // A file gone: fetched again alone where ranges are offered.
+        QVERIFY(QFile::remove(root + "/changed.bin"));
+        faultNow = 0;
+        startAndWait("c2");
+        QCOMPARE(LauncherRun::tree(root), expected);
+        QCOMPARE(run.log.contains("Delta update fetched", true), maxRanges > 0);
+    }
+
+private:
+    QTemporaryDir m_nginxDir;
+    QProcess m_nginx;
+    quint16 m_nginxPort = 0;
+};
+
+VELTRO_TEST_MAIN(TestDeltaUpdate)
+#include "tst_deltaupdate.moc"
