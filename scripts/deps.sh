@@ -19,9 +19,10 @@ for group in "${groups[@]}"; do
         ;;
     test)
         # Certificates, the font file the caption test draws with, the Windows resource
-        # compiler with its preprocessor, and the layout check.
+        # compiler with its preprocessor, the layout check, and nginx for the range requests
+        # of a real server.
         packages+=(openssl fontconfig fonts-dejavu-core binutils-mingw-w64-x86-64 cpp
-            clang-format)
+            clang-format nginx-light)
         ;;
     demo)
         packages+=(openssl nginx-light libarchive-tools curl xvfb xauth xdotool x11-utils

@@ -146,6 +146,13 @@ private slots:
         QFETCH(QString, text);
         QCOMPARE(::downloadText(received, total, attemptBytes, elapsedMs), text);
     }
+
+    // A delta update: thousands grouped on every machine, the sizes as a download's.
+    void deltaText()
+    {
+        QCOMPARE(::deltaText(3, 2140, 2202009, 2516582),
+                 QString("Updating 3 of 2,140 files \u00B7 2.1 MB of 2.4 MB"));
+    }
 };
 
 VELTRO_TEST_MAIN(TestLaunch)
