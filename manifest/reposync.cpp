@@ -367,11 +367,12 @@ bool RepoManager::processDownloadedZip(const QString &zipFilePath, const Repo &r
     Synchronised *state = synchronised(repo.name);
     ColumnStatus column = state ? state->column : ColumnStatus();
     const QString root = installRoot();
-    // The index describes the tree the last install left; it goes before this install moves a
-    // file, so that it never describes a tree half of another version.
-    const QString indexPath = InstallIndex::path(root, repo.name);
-    const std::optional<InstallIndex> previous = InstallIndex::read(indexPath);
-    QFile::remove(indexPath);
+    // The index of the last committed install stays until this one is committed: an install
+    // that fails or is stopped leaves the version it describes, and one finished by the next
+    // start leaves files newer than it says, which every comparison with it (size and
+    // modification time) takes as changed. Files this version drops are found with it.
+    const std::optional<InstallIndex> previous = InstallIndex::read(
+        InstallIndex::path(root, repo.name));
     const ZipDirectory directory = ZipDirectory::read(zipFilePath);
     const qint64 archiveLength = QFileInfo(zipFilePath).size();
     const ExtractionResult result =
@@ -392,9 +393,8 @@ bool RepoManager::installPieces(FetchedPieces &pieces, const Repo &repo,
     Synchronised *state = synchronised(repo.name);
     ColumnStatus column = state ? state->column : ColumnStatus();
     const QString root = installRoot();
-    const QString indexPath = InstallIndex::path(root, repo.name);
-    const std::optional<InstallIndex> previous = InstallIndex::read(indexPath);
-    QFile::remove(indexPath);
+    const std::optional<InstallIndex> previous = InstallIndex::read(
+        InstallIndex::path(root, repo.name));
     // Only the fetched entries are written; folders cost nothing and are made as always.
     QList<bool> wanted(pieces.directory.entries().size(), false);
     for (const qsizetype i : std::as_const(pieces.plan.fetch))
@@ -420,9 +420,11 @@ bool RepoManager::installEnded(const Repo &repo, const ExtractionResult &result,
     // Finished whatever the outcome, so a failed archive does not hold the buttons back; the
     // status line then says why. But files of two versions must not be started: their bar
     // stays, and with it the buttons stay off until the next start repairs them.
-    if (result.status == ExtractionResult::RestoreFailed)
+    // A tree of two versions is described by no index.
+    if (result.status == ExtractionResult::RestoreFailed) {
+        QFile::remove(InstallIndex::path(root, repo.name));
         column.downloadFailed();
-    else
+    } else
         column.extractionEnded();
     if (!result.ok()) {
         // The old commit id stays, so the next start tries again.

@@ -1,3 +1,4 @@
+#include "extract/stagedinstall.h"
 #include "extract/zipextractor.h"
 #include "sync/watchedrequest.h"
 
@@ -64,6 +65,53 @@ quint16 freePort()
     return server.serverPort();
 }
 
+// A start of the launcher on one repository whose versions are published one after the other,
+// its archive served by the in-process server as a static server serves it (fault, when set,
+// may answer a ranged GET instead), or by nginx from www.
+struct DeltaRun
+{
+    DeltaRun(const QString &www, const QString &nginxUrl, int maxRanges) : m_www(www)
+    {
+        run.server.route(LauncherRun::archivePath(repoName), [this, maxRanges](HttpConnection *c) {
+            if (c->method() == "GET" && !c->header("Range").isEmpty() && fault
+                && fault(c, ++ranged))
+                return;
+            c->respondFile(served, tag, maxRanges);
+        });
+        QJsonObject repo = run.repo(repoName);
+        if (!nginxUrl.isEmpty())
+            repo["download"] = nginxUrl;
+        run.repos.append(repo);
+    }
+    void publish(int n)
+    {
+        served = version(n);
+        tag = "\"v" + QByteArray::number(n) + "\"";
+        QSaveFile file(m_www + "/client.zip");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(served);
+        QVERIFY(file.commit());
+        run.server.serve(LauncherRun::commitsPath(repoName),
+                         LauncherRun::commitsBody("c" + QString::number(n)));
+    }
+    void startAndWait(const QString &id)
+    {
+        run.log.clear();
+        run.start();
+        QTRY_COMPARE_WITH_TIMEOUT(run.state(repoName, id), QString("installed"), 15000);
+    }
+
+    LauncherRun run;
+    QByteArray served;
+    QByteArray tag;
+    int ranged = 0;
+    std::function<bool(HttpConnection *, int ranged)> fault;
+    const QString root = LauncherRun::installRoot() + "/client";
+
+private:
+    QString m_www;
+};
+
 } // namespace
 
 // Delta updates over real HTTP: the changed entries fetched by ranges, whatever the server does
@@ -76,6 +124,7 @@ private slots:
     void initTestCase()
     {
         WatchedRequest::setIdleMs(10000);
+        QDir().mkpath(m_www);
         const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
         if (nginx.isEmpty() || !m_nginxDir.isValid())
             return;
@@ -83,7 +132,6 @@ private slots:
         // 0 ignores ranges altogether.
         m_nginxPort = freePort();
         const QString dir = m_nginxDir.path();
-        QDir().mkpath(dir + "/www");
         QFile conf(dir + "/nginx.conf");
         conf.open(QIODevice::WriteOnly);
         conf.write(QString("daemon off; master_process off; worker_processes 1;\n"
@@ -121,7 +169,7 @@ private slots:
         QTest::addColumn<int>("maxRanges");
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("faultAt"); // the ranged request of the update: 1 the archive's end
-        QTest::addColumn<bool>("delta");
+        QTest::addColumn<bool>("byRanges");
 
         QTest::newRow("several ranges in one answer")
             << Via::Server << 64 << Fault::None << 0 << true;
@@ -148,89 +196,89 @@ private slots:
         QFETCH(int, maxRanges);
         QFETCH(Fault, fault);
         QFETCH(int, faultAt);
-        QFETCH(bool, delta);
+        QFETCH(bool, byRanges);
         if (via == Via::Nginx && m_nginxPort == 0)
             QSKIP("nginx is not installed");
-
-        LauncherRun run;
-        QByteArray served = version(1);
-        QByteArray tag = "\"v1\"";
-        int ranged = 0;
-        int faultNow = faultAt;
-        run.server.route(LauncherRun::archivePath(repoName), [&](HttpConnection *connection) {
-            if (connection->method() == "GET" && !connection->header("Range").isEmpty()
-                && ++ranged == faultNow) {
-                switch (fault) {
-                case Fault::None:
-                    break;
-                case Fault::WrongContentRange:
-                    return connection->respond(206, served.left(10),
-                                               {{"ETag", tag},
-                                                {"Content-Range",
-                                                 "bytes 0-9/"
-                                                     + QByteArray::number(served.size())}});
-                case Fault::OnePartOnly:
-                    connection->respondFile(served, tag, 1);
-                    return;
-                case Fault::WholeArchive:
-                    return connection->respond(200, served, {{"ETag", tag}});
-                case Fault::ArchiveChanged:
-                    served = version(3);
-                    tag = "\"v3\"";
-                    break;
-                case Fault::Cut:
-                    connection->cutAfter(1000);
-                    break;
-                }
-            }
-            connection->respondFile(served, tag, maxRanges);
-        });
         const QString prefix = maxRanges == 64 ? "/" : QString("/max%1/").arg(maxRanges);
-        const auto publish = [&](int n) {
-            served = version(n);
-            tag = "\"v" + QByteArray::number(n) + "\"";
-            QSaveFile file(m_nginxDir.filePath("www/client.zip"));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(served);
-            QVERIFY(file.commit());
-            run.server.serve(LauncherRun::commitsPath(repoName),
-                             LauncherRun::commitsBody("c" + QString::number(n)));
+        DeltaRun delta(m_www, via == Via::Nginx ? nginxUrl(prefix) : QString(), maxRanges);
+        delta.publish(1);
+        delta.startAndWait("c1");
+        QVERIFY(LauncherRun::writeFile(delta.root + "/made.txt", "the player's"));
+        delta.publish(2);
+        delta.ranged = 0;
+        delta.fault = [&delta, fault, faultAt](HttpConnection *connection, int ranged) {
+            const QByteArray size = QByteArray::number(delta.served.size());
+            switch (ranged == faultAt ? fault : Fault::None) {
+            case Fault::None:
+                return false;
+            case Fault::WrongContentRange:
+                connection->respond(206, delta.served.left(10),
+                                    {{"ETag", delta.tag}, {"Content-Range", "bytes 0-9/" + size}});
+                return true;
+            case Fault::OnePartOnly:
+                connection->respondFile(delta.served, delta.tag, 1);
+                return true;
+            case Fault::WholeArchive:
+                connection->respond(200, delta.served, {{"ETag", delta.tag}});
+                return true;
+            case Fault::ArchiveChanged:
+                delta.served = version(3);
+                delta.tag = "\"v3\"";
+                return false;
+            case Fault::Cut:
+                connection->cutAfter(1000);
+                return false;
+            }
+            return false;
         };
-        QJsonObject repo = run.repo(repoName);
-        if (via == Via::Nginx)
-            repo["download"] =
-                QString("http://127.0.0.1:%1%2client.zip").arg(m_nginxPort).arg(prefix);
-        run.repos.append(repo);
-        const QString root = LauncherRun::installRoot() + "/client";
-        const auto startAndWait = [&run](const QString &id) {
-            run.log.clear();
-            run.start();
-            QTRY_COMPARE_WITH_TIMEOUT(run.state(repoName, id), QString("installed"), 15000);
-        };
-
-        publish(1);
-        startAndWait("c1");
-        QVERIFY(LauncherRun::writeFile(root + "/made.txt", "the player's"));
-        publish(2);
-        ranged = 0;
-        startAndWait("c2");
-        QMap<QString, QByteArray> expected = installedTree(served);
+        delta.startAndWait("c2");
+        QMap<QString, QByteArray> expected = installedTree(delta.served);
         expected.insert("made.txt", "the player's");
-        QCOMPARE(LauncherRun::tree(root), expected);
-        QCOMPARE(run.log.contains("Delta update fetched", true), delta);
-        QCOMPARE(run.log.contains("Delta update: the server sent the whole archive", true),
+        QCOMPARE(LauncherRun::tree(delta.root), expected);
+        QCOMPARE(delta.run.log.contains("Delta update fetched", true), byRanges);
+        QCOMPARE(delta.run.log.contains("Delta update: the server sent the whole archive", true),
                  fault == Fault::WholeArchive);
 
         // A file gone: fetched again alone where ranges are offered.
-        QVERIFY(QFile::remove(root + "/changed.bin"));
-        faultNow = 0;
-        startAndWait("c2");
-        QCOMPARE(LauncherRun::tree(root), expected);
-        QCOMPARE(run.log.contains("Delta update fetched", true), maxRanges > 0);
+        QVERIFY(QFile::remove(delta.root + "/changed.bin"));
+        delta.fault = {};
+        delta.startAndWait("c2");
+        QCOMPARE(LauncherRun::tree(delta.root), expected);
+        QCOMPARE(delta.run.log.contains("Delta update fetched", true), maxRanges > 0);
+    }
+
+    // A delta install stopped halfway through its moves, as by a kill: the next start puts the
+    // first version back whole, then installs the second.
+    void stoppedInstall()
+    {
+        DeltaRun delta(m_www, {}, 64);
+        delta.publish(1);
+        delta.startAndWait("c1");
+        const QMap<QString, QByteArray> first = LauncherRun::tree(delta.root);
+        delta.publish(2);
+        int moves = 0;
+        StagedInstall::stopHook = [&moves](const QString &step) {
+            return step.startsWith("move") && ++moves == 2;
+        };
+        delta.run.start();
+        QTRY_COMPARE(moves, 2);
+        StagedInstall::stopHook = {};
+        QVERIFY(delta.run.log.contains("Delta update fetched", true));
+        delta.run.window.reset();
+        QVERIFY(StagedInstall::recover(LauncherRun::installRoot()));
+        QCOMPARE(LauncherRun::tree(delta.root), first);
+        delta.startAndWait("c2");
+        QCOMPARE(LauncherRun::tree(delta.root), installedTree(version(2)));
     }
 
 private:
+    QString nginxUrl(const QString &prefix) const
+    {
+        return QString("http://127.0.0.1:%1%2client.zip").arg(m_nginxPort).arg(prefix);
+    }
+
     QTemporaryDir m_nginxDir;
+    const QString m_www = m_nginxDir.filePath("www");
     QProcess m_nginx;
     quint16 m_nginxPort = 0;
 };
