@@ -304,9 +304,11 @@ void DeltaTransfer::planEntries()
     const QList<ByteRange> ranges =
         ByteRangesReader::subtract(plan.ranges, {{m_tailFrom, pieces.archiveLength}});
     m_queue = RangePlan::group(ranges);
+    m_stored = plan.totalBytes - RangePlan::totalSize(ranges);
     m_maxRequests = m_requests + int(m_queue.size()) + 2;
     m_stage = Stage::Entries;
-    emit progress({plan.fetch.size(), pieces.directory.entries().size(), 0, plan.totalBytes});
+    emit progress(
+        {plan.fetch.size(), pieces.directory.entries().size(), m_stored, plan.totalBytes});
     sendNext();
 }
 

@@ -6,6 +6,8 @@
 #include "testenvironment.h"
 #include "zipbuilder.h"
 
+#include <QAction>
+#include <QDateTime>
 #include <QProcess>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -269,6 +271,27 @@ private slots:
         QCOMPARE(LauncherRun::tree(delta.root), first);
         delta.startAndWait("c2");
         QCOMPARE(LauncherRun::tree(delta.root), installedTree(version(2)));
+    }
+
+    // Verify files finds a file changed within its size and time, which the comparison with the
+    // index cannot see, and fetches it alone.
+    void verifyRepairsByRanges()
+    {
+        DeltaRun delta(m_www, {}, 64);
+        delta.publish(1);
+        delta.startAndWait("c1");
+        const QMap<QString, QByteArray> first = LauncherRun::tree(delta.root);
+        QFile file(delta.root + "/first.bin");
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+        QVERIFY(file.write("rot") == 3 && file.flush());
+        QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+        file.close();
+        delta.run.log.clear();
+        delta.run.window->findChild<QAction *>()->trigger();
+        QTRY_COMPARE(delta.run.state(repoName, "c1"), QString("installed"));
+        QCOMPARE(LauncherRun::tree(delta.root), first);
+        QVERIFY(delta.run.log.contains("Delta update: 1 of 5 files changed", true));
     }
 
 private:
