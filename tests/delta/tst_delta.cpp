@@ -565,8 +565,9 @@ private slots:
         const Z directory = Z::read("v2.zip");
         const DeltaPlan plan = DeltaPlan::make(directory, archive.size(), index, root.path());
         QCOMPARE(plan.fetch, QList<qsizetype>({1, 3}));
-        // The end as minizip looks for it (its last 1028 bytes), and the ranges before that.
-        const qint64 tail = qMin(directory.directoryOffset(), archive.size() - 1028);
+        // The end as minizip looks for it, and the ranges before that.
+        const qint64 tail = qMin(directory.directoryOffset(),
+                                 archive.size() - RangedArchive::endSearchSize);
         const ZipExtent gap = withheld ? directory.extents().at(1) : ZipExtent();
         QByteArray served = archive;
         served[directory.extents().at(1).begin + 200] ^= char(flipped);
