@@ -15,6 +15,11 @@
 class RangedArchive : public ArchiveSource
 {
 public:
+    // minizip looks for the end record in the archive's last this many bytes (all of a shorter
+    // archive), reading further back in steps of 1 KiB until it finds it: the view holds them,
+    // besides the central directory, or minizip cannot open it.
+    static constexpr qint64 endSearchSize = 1028;
+
     // The pieces go to the file at dataPath, made anew, removed with the view.
     RangedArchive(const QString &dataPath, qint64 archiveLength);
     ~RangedArchive() override;
