@@ -2,6 +2,7 @@
 
 #include "extract/archivesource.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QFile>
 #include <QMap>
@@ -35,6 +36,10 @@ public:
     QString path() const override { return m_file.fileName(); }
     // Reads exactly size bytes at offset; false when any of them was not fetched.
     bool readRaw(qint64 offset, char *out, qint64 size) override;
+    bool readRecord(qint64 offset, char *out, qint64 size) override
+    {
+        return readAt(offset, out, size) == size;
+    }
 
 protected:
     qint64 open() override { return failed() ? -1 : m_length; }
@@ -52,4 +57,7 @@ private:
     qint64 m_length;
     qint64 m_fileEnd = 0;
     QMap<qint64, Piece> m_pieces; // by their offset in the archive
+    // The directory is read a record, or a few bytes, at a time: from here, not the file.
+    QByteArray m_cache;
+    qint64 m_cacheStart = 0;
 };

@@ -504,9 +504,18 @@ ExtractionResult ZipExtractor::install(ArchiveSource &source, const QList<bool> 
             qDebug() << "Failed to go to next file in zip.";
             return damaged;
         }
-        // An entry not wanted is left as it is on disk, none of its bytes read.
-        if (wanted && !wanted->at(i))
+        // An entry not wanted is left as it is on disk, none of its bytes read; its name still
+        // counts, so that a wanted one differing only in letter case is refused as it would be
+        // by the whole archive's install.
+        if (wanted && !wanted->at(i)) {
+            const QString name = QString::fromUtf8(directory.places.at(i).name.constData());
+            if (!staged.claim(name)) {
+                qDebug() << "Refusing entry that differs only in letter case from another:"
+                         << name;
+                return {ExtractionResult::Damaged, name};
+            }
             continue;
+        }
         const ExtractionResult result = extractCurrentFile(zipFile.get(), source, inflater, staged,
                                                            directory.places.at(i));
         if (!result.ok()) {

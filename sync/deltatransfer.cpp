@@ -202,6 +202,8 @@ void DeltaTransfer::receive()
 
 bool DeltaTransfer::store(qint64 offset, const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return true;
     if (!m_pieces->archive->add(offset, bytes)) {
         fallBack(QStringLiteral("the fetched pieces could not be stored"));
         return false;

@@ -36,10 +36,13 @@ const QByteArray repoName = "client";
 // Two versions of a repository: the first and last 256 KiB files stay alike, so the changed file
 // at the start and the new one in the middle are two ranges far apart, and the archive's last
 // 64 KiB hold no changed entry.
-QByteArray version(int n)
+QByteArray version(int n, int smallFiles = 0)
 {
     const QByteArray number = QByteArray::number(n);
-    return ZipBuilder()
+    ZipBuilder zip;
+    for (int i = 0; i < smallFiles; ++i)
+        zip.addFile("client/small/" + QByteArray::number(i) + ".txt", "small");
+    return zip
         .addStoredFile("client/changed.bin", LauncherRun::noise(40 * 1024, "changed" + number))
         .addStoredFile("client/first.bin", LauncherRun::noise(256 * 1024, "first"))
         .addFile(n == 1 ? "client/dropped.txt" : "client/new.txt", "only in " + number)
@@ -87,7 +90,7 @@ struct DeltaRun
     }
     void publish(int n)
     {
-        served = version(n);
+        served = version(n, smallFiles);
         tag = "\"v" + QByteArray::number(n) + "\"";
         QSaveFile file(m_www + "/client.zip");
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -107,6 +110,7 @@ struct DeltaRun
     QByteArray served;
     QByteArray tag;
     int ranged = 0;
+    int smallFiles = 0; // before the others: a directory larger than the first range
     std::function<bool(HttpConnection *, int ranged)> fault;
     const QString root = LauncherRun::installRoot() + "/client";
 
@@ -172,22 +176,26 @@ private slots:
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("faultAt"); // the ranged request of the update: 1 the archive's end
         QTest::addColumn<bool>("byRanges");
+        QTest::addColumn<int>("smallFiles");
 
         QTest::newRow("several ranges in one answer")
-            << Via::Server << 64 << Fault::None << 0 << true;
-        QTest::newRow("one range a request") << Via::Server << 1 << Fault::None << 0 << true;
-        QTest::newRow("no ranges offered") << Via::Server << 0 << Fault::None << 0 << false;
+            << Via::Server << 64 << Fault::None << 0 << true << 0;
+        QTest::newRow("one range a request") << Via::Server << 1 << Fault::None << 0 << true << 0;
+        QTest::newRow("no ranges offered") << Via::Server << 0 << Fault::None << 0 << false << 0;
         QTest::newRow("a part not asked for")
-            << Via::Server << 64 << Fault::WrongContentRange << 2 << true;
-        QTest::newRow("one part of two") << Via::Server << 64 << Fault::OnePartOnly << 2 << true;
+            << Via::Server << 64 << Fault::WrongContentRange << 2 << true << 0;
+        QTest::newRow("one part of two")
+            << Via::Server << 64 << Fault::OnePartOnly << 2 << true << 0;
         QTest::newRow("whole archive for the end")
-            << Via::Server << 64 << Fault::WholeArchive << 1 << false;
+            << Via::Server << 64 << Fault::WholeArchive << 1 << false << 0;
         QTest::newRow("changed after its directory")
-            << Via::Server << 64 << Fault::ArchiveChanged << 2 << false;
-        QTest::newRow("cut inside a part") << Via::Server << 64 << Fault::Cut << 2 << true;
-        QTest::newRow("nginx") << Via::Nginx << 64 << Fault::None << 0 << true;
-        QTest::newRow("nginx, max_ranges 1") << Via::Nginx << 1 << Fault::None << 0 << true;
-        QTest::newRow("nginx, max_ranges 0") << Via::Nginx << 0 << Fault::None << 0 << false;
+            << Via::Server << 64 << Fault::ArchiveChanged << 2 << false << 0;
+        QTest::newRow("cut inside a part") << Via::Server << 64 << Fault::Cut << 2 << true << 0;
+        QTest::newRow("a directory beyond the first range")
+            << Via::Server << 64 << Fault::None << 0 << true << 1200;
+        QTest::newRow("nginx") << Via::Nginx << 64 << Fault::None << 0 << true << 0;
+        QTest::newRow("nginx, max_ranges 1") << Via::Nginx << 1 << Fault::None << 0 << true << 0;
+        QTest::newRow("nginx, max_ranges 0") << Via::Nginx << 0 << Fault::None << 0 << false << 0;
     }
 
     // The first version installed whole, then the second: by ranges or by the whole archive,
@@ -199,10 +207,12 @@ private slots:
         QFETCH(Fault, fault);
         QFETCH(int, faultAt);
         QFETCH(bool, byRanges);
+        QFETCH(int, smallFiles);
         if (via == Via::Nginx && m_nginxPort == 0)
             QSKIP("nginx is not installed");
         const QString prefix = maxRanges == 64 ? "/" : QString("/max%1/").arg(maxRanges);
         DeltaRun delta(m_www, via == Via::Nginx ? nginxUrl(prefix) : QString(), maxRanges);
+        delta.smallFiles = smallFiles;
         delta.publish(1);
         delta.startAndWait("c1");
         QVERIFY(LauncherRun::writeFile(delta.root + "/made.txt", "the player's"));
