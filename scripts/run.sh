@@ -109,11 +109,12 @@ read -r -t 30 -u "$displayfd" display || { cat "$build/xvfb.log" >&2; exit 1; }
 export DISPLAY=":$display"
 
 # With the failing repository the cycle never ends with the buttons enabled: it is over once that
-# download has failed and the two others are installed or up to date.
+# download has failed and the two others are installed (whole or by a delta) or up to date.
 failure_shown() {
-    [ -n "${VELTRO_DEMO_FAILURE:-}" ] && grep -q '^Download error: ' "$log" && [ "$(grep -cE \
-        '^(Repository is up-to-date\. No need to download\.|Arquivo ZIP removido com sucesso: )' \
-        "$log")" -ge 2 ]
+    local ended='^(Repository is up-to-date\. No need to download\.'
+    ended+='|Arquivo ZIP removido com sucesso: |Delta update fetched )'
+    [ -n "${VELTRO_DEMO_FAILURE:-}" ] && grep -q '^Download error: ' "$log" \
+        && [ "$(grep -cE "$ended" "$log")" -ge 2 ]
 }
 # Starts the launcher, its output in $log, and waits until its update cycle is over.
 launcher=""
