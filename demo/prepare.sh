@@ -11,6 +11,7 @@
 # new commit every time this runs, so a second start of the launcher shows a download next to an
 # up-to-date repository. The arena repository is published without its archive: its download
 # fails (404), and its column says so and offers Retry. After it: nginx -p STATE -c STATE/nginx.conf -e STATE/logs/error.log
+# demo/second-version.sh then publishes a second version of moor, for a delta update.
 #
 # With VELTRO_DEMO_PROGRAMS=windows the programs are Windows executables (demo/demoprogram.c,
 # cross-compiled with MinGW-w64) named .exe, for the launcher built for Windows.
