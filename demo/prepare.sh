@@ -11,6 +11,7 @@
 # new commit every time this runs, so a second start of the launcher shows a download next to an
 # up-to-date repository. The arena repository is published without its archive: its download
 # fails (404), and its column says so and offers Retry. After it: nginx -p STATE -c STATE/nginx.conf -e STATE/logs/error.log
+# demo/second-version.sh then publishes a second version of moor, for a delta update.
 #
 # With VELTRO_DEMO_PROGRAMS=windows the programs are Windows executables (demo/demoprogram.c,
 # cross-compiled with MinGW-w64) named .exe, for the launcher built for Windows.
@@ -24,6 +25,8 @@ repos=("$@")
 base="https://127.0.0.1:$port"
 suffix=.sh
 [ "${VELTRO_DEMO_PROGRAMS:-}" != windows ] || suffix=.exe
+# shellcheck source=demo/content.sh
+source "$here/demo/content.sh"
 
 mkdir -p "$state/tls" "$state/logs" "$state/tmp"
 
@@ -40,15 +43,15 @@ rm -rf "$www" "$stage"
 mkdir -p "$www/kiv" "$www/downloads" "$stage"
 cp "$here/assets/background.jpg" "$www/kiv/background.jpg"
 
-commit_id() { printf '%s' "$1" | sha1sum | cut -c1-40; }
-
 # demo_program path title: a program that records how it was started, one line per start in
 # started.log of its working folder, and shows a small window when it has a display.
 demo_program() {
     mkdir -p "$(dirname "$1")"
     if [ "$suffix" = .exe ]; then
-        x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -DDEMO_TITLE="\"$2\"" \
-            -o "$1" "$here/demo/demoprogram.c"
+        # Without the link time in its header, a program built again is the same file, which a
+        # delta update leaves alone.
+        x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Wl,--no-insert-timestamp \
+            -DDEMO_TITLE="\"$2\"" -o "$1" "$here/demo/demoprogram.c"
         return
     fi
     cat > "$1" <<EOF
@@ -65,30 +68,6 @@ EOF
     chmod 755 "$1"
 }
 
-# commits id generations...: a GitLab commit list, newest first.
-commits() {
-    local id=$1 first=1 g
-    shift
-    printf '['
-    for g in "$@"; do
-        local sha when
-        sha=$(commit_id "$id:$g")
-        when=$(date -u -d "@$((1764547200 + g * 86400))" +%Y-%m-%dT%H:%M:%S.000+00:00)
-        [ $first -eq 1 ] || printf ','
-        first=0
-        local parent=""
-        [ "$g" -le 1 ] || parent="\"$(commit_id "$id:$((g - 1))")\""
-        printf '\n  {"id": "%s", "short_id": "%s", "created_at": "%s", "parent_ids": [%s],' \
-            "$sha" "${sha:0:8}" "$when" "$parent"
-        printf ' "title": "Demo build %s", "message": "Demo build %s\\n",' "$g" "$g"
-        printf ' "author_name": "Veltro Staff", "author_email": "staff@veltro.example",'
-        printf ' "authored_date": "%s", "committer_name": "Veltro Staff",' "$when"
-        printf ' "committer_email": "staff@veltro.example", "committed_date": "%s",' "$when"
-        printf ' "trailers": {}, "web_url": "%s/demo/%s/-/commit/%s"}' "$base" "$id" "$sha"
-    done
-    printf '\n]\n'
-}
-
 # repository name project dir icon args exes-json tooltip-json generations...
 entries=()
 repository() {
@@ -97,7 +76,7 @@ repository() {
     local api="$base/api/v4/projects/$project/repository/commits"
     mkdir -p "$www/api/v4/projects/$project/repository"
     commits "$project" "$@" > "$www/api/v4/projects/$project/repository/commits"
-    (cd "$stage" && bsdtar --format zip -cf "$www/downloads/$name.zip" "$dir")
+    pack_archive "$stage" "$dir" "$www/downloads/$name.zip"
     local exe
     exe=$(printf '%s' "$exes" | sed -e 's/^\["//' -e 's/".*//')
     local fields='    {\n      "name": "%s",\n      "icon": "%s",\n      "exes": %s,\n'
@@ -113,7 +92,9 @@ for repo in "${repos[@]}"; do
     client)
         # A new build every time the demo is prepared.
         d="$stage/client"
-        demo_program "$d/bin/client$suffix" "Veltro client"
+        # The client's program changes with every build, as a game's does: an update has to
+        # replace it, also while it runs.
+        demo_program "$d/bin/client$suffix" "Veltro client (build $generation)"
         demo_program "$d/bin/settings$suffix" "Veltro settings"
         printf 'Veltro demo client, build %s.\n' "$generation" > "$d/README.txt"
         mkdir -p "$d/data"
@@ -130,6 +111,10 @@ for repo in "${repos[@]}"; do
         demo_program "$d/moor$suffix" "Moor Online"
         mkdir -p "$d/data/realms"
         printf 'north\nsouth\n' > "$d/data/realms/list.txt"
+        # 1 MiB of game data, the same in every version (zeros enciphered under a fixed key):
+        # what a delta update does not fetch again.
+        head -c 1048576 /dev/zero | openssl enc -aes-128-ctr -nosalt -K "$(printf "%032d" 0)" \
+            -iv "$(printf "%032d" 0)" > "$d/data/terrain.pak"
         repository moor 4102 moor-online Moor_icon "--realm south" "[\"moor$suffix\"]" \
             '["Moor Online"]' 3 2 1
         ;;

@@ -52,15 +52,17 @@ start_demo_server() {
 
 # cycle_over [LOG]: whether the launcher's log (default: the file the caller's $log names) shows
 # its update cycle over: every repository has ended its road (up to date, installed, or failed)
-# and the buttons have been enabled after the last installation. Lines may end in CR, as the
-# Windows build's do.
+# and the buttons have been enabled after the last installation. A delta update installs the
+# entries it fetched right after its "fetched" line and removes no archive. Lines may end in CR,
+# as the Windows build's do.
 cycle_over() {
     awk -v done="$all_done_line" '
         { sub(/\r$/, "") }
         /^Fetching latest commit hash from GitLab for repository: / { repos++ }
         /^Repository is up-to-date\. No need to download\.$/ ||
         /^(Arquivo ZIP removido com sucesso|Falha ao remover o arquivo ZIP): / ||
-        /^The ZIP file does not exist/ || /^ZIP file extraction failed\.$/ { ended++; pending = 1 }
+        /^The ZIP file does not exist/ || /^ZIP file extraction failed\.$/ ||
+        /^Delta update fetched / { ended++; pending = 1 }
         /^Failed to fetch commit hash from GitLab: / ||
         /^No commits found for the repository\.$/ { ended++ }
         $0 == done { pending = 0 }

@@ -8,7 +8,9 @@
 #      hash files are written, the buttons end enabled, a screenshot, a click starts a program,
 #   8. a second start that finds every repository up to date and downloads nothing,
 #   9. an update of a repository whose program is still running,
-#  10. a silent uninstall that leaves only the games.
+#  10. a delta update: a second version of a repository with one file changed, fetched by byte
+#      ranges,
+#  11. a silent uninstall that leaves only the games.
 #
 # Each step prints its time; a table of them closes the run. Everything is written under
 # build-windows/ (or $VELTRO_WINDOWS_BUILD_DIR), the Wine prefix included; the launcher's log is
@@ -343,7 +345,45 @@ update_while_running() {
     stop_wine
 }
 
-# --- 10. uninstall --------------------------------------------------------------------------------
+# --- 10. a delta update ---------------------------------------------------------------------------
+# The moor repository gets a second version with one file changed (demo/second-version.sh): the
+# launcher fetches that entry alone by byte ranges, installs it, and enables the buttons.
+delta_update() {
+    local list="moor-online/data/realms/list.txt" old_commit new_commit recorded sent
+    old_commit=$(cat "$install_unix/moor_hash.txt")
+    bash "$here/demo/second-version.sh" "$state" "$port" > "$out/second-version.log" \
+        || { cat "$out/second-version.log"; fail "the second version could not be published"; }
+    cat "$out/second-version.log"
+    new_commit=$(newest_commit moor)
+    [ "$new_commit" != "$old_commit" ] || fail "the moor repository got no new commit"
+    : > "$state/logs/access.log"
+
+    start_launcher
+    wait_cycle
+    stop_launcher
+    grep '^Delta update' "$log" | sed 's/^/    /' || true
+    grep -q '^Delta update fetched ' "$log" \
+        || { cat "$log"; fail "moor was not updated by byte ranges"; }
+    recorded=$(cat "$install_unix/moor_hash.txt")
+    [ "$recorded" = "$new_commit" ] || { cat "$log"; fail "moor: the hash file holds '$recorded'"; }
+    cmp -s "$state/stage/$list" "$root_unix/$list" \
+        || fail "$list does not hold the second version: $(tr '\n' ' ' < "$root_unix/$list")"
+    whole_as "$state/www/downloads/moor.zip" \
+        || { cat "$log"; fail "moor differs from its second version in:$differs"; }
+    grep -qxF "$all_done_line" "$log" || { cat "$log"; fail "the buttons were not enabled"; }
+    echo "    $all_done_line"
+    # What nginx sent of the archive: range answers (206) only, never the whole archive (200).
+    sent=$(awk '$6 == "\"GET" && $7 == "/downloads/moor.zip" {
+            n++; bytes += $10; if ($9 != 206) whole++ }
+        END { printf "%d bytes in %d GET requests%s", bytes, n,
+            whole ? ", " whole " not answered 206" : "" }' "$state/logs/access.log")
+    echo "Delta update: $list now holds the second version ($new_commit); the server sent $sent" \
+        "of the $(stat -c %s "$state/www/downloads/moor.zip")-byte archive."
+    [[ $sent != *"not answered 206"* ]] || fail "the server sent the whole archive"
+    stop_wine
+}
+
+# --- 11. uninstall --------------------------------------------------------------------------------
 uninstall_silently() {
     # The uninstaller copies itself to a temporary folder and ends; its copy does the work.
     wine "$install_win\\Uninstall.exe" /S > "$out/uninstall.log" 2>&1 \
@@ -397,6 +437,9 @@ check_main() {
 
     step "Update while the program runs"
     update_while_running
+
+    step "Delta update"
+    delta_update
 
     step "Silent uninstall"
     uninstall_silently
