@@ -10,7 +10,7 @@
 # VELTRO_BENCH_CUT_MIB and VELTRO_BENCH_CUT_EVERY_MIB (the cut download's archive, default 1024
 # MiB, and its cut interval, default 100 MiB).
 # VELTRO_BENCH_ROWS picks groups of rows (default all): extraction download bound update game
-# pressure cut. With some only, their rows replace those of the same measurement in the table
+# pressure cut delta. With some only, their rows replace those of the same measurement in the table
 # already in VELTRO_BENCH_OUT and the rest stays; e.g. VELTRO_BENCH_ROWS="cut game".
 #
 # hyperfine times every whole process (warm-up, clean-up before each run, JSON export). A round
@@ -31,7 +31,7 @@ started=$(date +%s)
 
 say() { printf '[bench %s] %s\n' "$(date -u +%H:%M:%S)" "$*" >&2; }
 
-all_groups="extraction download bound update game pressure cut"
+all_groups="extraction download bound update game pressure cut delta"
 wanted=${VELTRO_BENCH_ROWS:-all}
 [ "$wanted" != all ] || wanted=$all_groups
 for group in $wanted; do
@@ -53,7 +53,8 @@ bash "$here/scripts/deps.sh" build bench
 
 say "building in $build"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target veltro_sync_bench veltro_extract_bench >/dev/null
+cmake --build "$build" -j"$(nproc)" \
+    --target veltro_sync_bench veltro_extract_bench veltro_quickcheck_bench >/dev/null
 syncbench=$build/bench/veltro_sync_bench
 
 rm -rf "$work"
@@ -87,6 +88,19 @@ if wants game; then
     game_archive=$(realpath "$game_archive")
     ln -s "$game_archive" "$work/www/game.zip"
 fi
+# The delta rows' three versions of one archive (bench/deltaarchives.py), made once; distinct
+# fixed modification times give each its own ETag, as a newly published file has.
+delta_data=$build/bench-data/delta
+if wants delta; then
+    for v in 1 2 3; do
+        [ -f "$delta_data/v$v.zip" ] && continue
+        say "making $delta_data/v$v.zip (once)"
+        mkdir -p "$delta_data"
+        python3 "$here/bench/deltaarchives.py" make "$delta_data/v$v.zip.part" "$v"
+        touch -d "@$((1700000000 + v))" "$delta_data/v$v.zip.part"
+        mv "$delta_data/v$v.zip.part" "$delta_data/v$v.zip"
+    done
+fi
 
 say "certificate authority and nginx"
 bash "$here/scripts/make-certs.sh" "$work/tls" "Veltro Bench CA" 30
@@ -94,23 +108,36 @@ ca=$work/tls/ca.pem
 http_port=$(free_port 18480)
 https_port=$(free_port $((http_port + 1)))
 bash "$here/scripts/nginx-conf.sh" "$work" "$https_port" "$http_port"
+if wants delta; then
+    # What the server sent for each request to the delta rows' archive, in a log of its own.
+    # shellcheck disable=SC2016 # nginx's variables
+    format='    log_format bench '"'"'$status $body_bytes_sent "$request" "$http_range"'"'"';'
+    location="        location = /delta.zip { access_log $work/logs/delta-access.log bench; }"
+    awk -v format="$format" -v location="$location" '
+        /^    access_log / { print; print format; next }
+        /^        root / { print; print location; next }
+        { print }' "$work/nginx.conf" >"$work/nginx.conf.new"
+    mv "$work/nginx.conf.new" "$work/nginx.conf"
+fi
 http_url=http://127.0.0.1:$http_port/reference.zip
 https_url=https://127.0.0.1:$https_port/reference.zip
 
 commit=0123456789abcdef0123456789abcdef01234567
 printf '[{"id":"%s","title":"Benchmark build"}]\n' "$commit" >"$work/www/api/commits.json"
-# manifest NAME ARCHIVE_URL: a manifest of one repository under kiv/NAME.json; prints its URL.
+# manifest NAME ARCHIVE_URL [COMMITS]: a manifest of one repository under kiv/NAME.json, its
+# commits list api/COMMITS (default commits.json); prints its URL.
 manifest() {
     cat >"$work/www/kiv/$1.json" <<JSON
 {"updater_version": "0.2", "background": "",
  "repos": [{"name": "bench", "icon": "clienticon", "exes": ["bin/game"], "tooltip": ["Play"],
-            "api": "https://127.0.0.1:$https_port/api/commits.json", "dir": "bench",
+            "api": "https://127.0.0.1:$https_port/api/${3:-commits.json}", "dir": "bench",
             "exe": "bin/game", "args": "", "download": "$2"}]}
 JSON
     echo "https://127.0.0.1:$https_port/kiv/$1.json"
 }
 manifest_url=$(manifest updater "$https_url")
 game_manifest_url=$(manifest game "https://127.0.0.1:$https_port/game.zip")
+delta_manifest_url=$(manifest delta "https://127.0.0.1:$https_port/delta.zip" delta-commits.json)
 start_nginx "$work" "https://127.0.0.1:$https_port/api/commits.json" "$ca"
 
 # ---------------------------------------------------------------- helpers
@@ -388,6 +415,159 @@ $(fmt %.0f "$(values "$cut_log" resumes | stats)") resumed \
 | $(fmt %.2f "$(pair "$ct" "$wt" "a / b" | stats)" ×) | known number | — |")
 }
 
+# ---------------------------------------------------------------- delta updates
+# The launcher installs v1 of bench/deltaarchives.py's archive (1 GiB, 2,000 stored entries),
+# then v2 is published (new commit, the file swapped, so a new ETag) and the update timed: the
+# delta update, which should fetch the archive's end and the one changed 4 MiB entry only. Right
+# after it, v3 (200 entries changed, every tenth) is published and updated to. The full update of
+# v2 into an empty folder is the time's reference, rounds alternating. What travelled is what
+# nginx logged for the archive (status, body bytes, request, Range) during each update.
+delta_commit() { printf 'de1%037d' "$1"; }
+# delta_publish V: version V is the archive served and the commit listed, each swapped whole.
+delta_publish() {
+    ln -sfn "$delta_data/v$1.zip" "$work/www/.delta.zip.new"
+    mv -Tf "$work/www/.delta.zip.new" "$work/www/delta.zip"
+    printf '[{"id":"%s","title":"Benchmark build %s"}]\n' "$(delta_commit "$1")" "$1" \
+        >"$work/www/api/.delta-commits.json.new"
+    mv -f "$work/www/api/.delta-commits.json.new" "$work/www/api/delta-commits.json"
+    export VELTRO_BENCH_COMMIT
+    VELTRO_BENCH_COMMIT=$(delta_commit "$1")
+}
+# delta_update NAME ROUND [timed]: the launcher's update to what is published, its report line
+# in logs/NAME-launcher.txt, the server's lines for the archive in logs/NAME-access-ROUND.txt;
+# timed, hyperfine times the whole process into json/NAME-ROUND.json.
+delta_update() {
+    local command
+    command=$(driver "update $delta_manifest_url" "$work/logs/$1-launcher.txt")
+    : >"$work/logs/delta-access.log"
+    if [ "${3:-}" = timed ]; then
+        hyperfine --style none --runs 1 --prepare sync --export-json "$work/json/$1-$2.json" \
+            -n "$1" "$command" >/dev/null
+    else
+        eval "$command" \
+            || { say "$1: the launcher failed: $(tail -n 1 "$work/logs/$1-launcher.txt")"; exit 1; }
+    fi
+    cp "$work/logs/delta-access.log" "$work/logs/$1-access-$2.txt"
+}
+# delta_time_of NAME: the measured rounds' whole-process seconds.
+delta_time_of() {
+    local i
+    for ((i = 1; i <= runs; ++i)); do jq -r '.results[0].times[0]' "$work/json/$1-$i.json"; done
+}
+# delta_sent NAME: per measured round, "body_bytes requests" from the server's lines.
+delta_sent() {
+    local i
+    for ((i = 1; i <= runs; ++i)); do
+        awk '{ b += $2; n++ } END { print b + 0, n + 0 }' "$work/logs/$1-access-$i.txt"
+    done
+}
+delta_rows() {
+    local i name
+    : >"$work/logs/delta-install-launcher.txt"
+    for name in delta delta-v3 delta-full; do : >"$work/logs/$name-launcher.txt"; done
+    say "delta updates: warm-up and $runs rounds (install v1, delta to v2 timed, delta to v3; \
+full update of v2 timed)"
+    for ((i = 0; i <= runs; ++i)); do
+        local steps=(delta full)
+        [ $((i % 2)) -eq 1 ] || steps=(full delta)
+        for step in "${steps[@]}"; do
+            eval "$clean"
+            if [ "$step" = full ]; then
+                delta_publish 2
+                delta_update delta-full "$i" timed
+                continue
+            fi
+            delta_publish 1
+            delta_update delta-install "$i"
+            delta_publish 2
+            delta_update delta "$i" timed
+            delta_publish 3
+            delta_update delta-v3 "$i"
+        done
+    done
+    local v2 v3
+    v2=$(python3 "$here/bench/deltaarchives.py" compare "$delta_data/v1.zip" "$delta_data/v2.zip")
+    v3=$(python3 "$here/bench/deltaarchives.py" compare "$delta_data/v2.zip" "$delta_data/v3.zip")
+    field() { sed -n "s/.*\\b$2=\\([^ ]*\\).*/\\1/p" <<<"$1"; }
+    local total changed compressed directory bound
+    total=$(field "$v2" entries)
+    changed=$(field "$v2" changed)
+    compressed=$(field "$v2" compressed_bytes)
+    directory=$(field "$v2" directory_bytes)
+    bound=$((compressed + directory + 128 * 1024))
+    # Whether every measured update was a delta update; if not, why not (the launcher's words).
+    fell_back() {
+        tail -n "$runs" "$1" | sed -n 's/.*fallback="\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' \
+            | sort -u | paste -sd ';' | sed 's/.\{1,\}/; fell back: &/'
+    }
+    local deltas
+    deltas=$(values "$work/logs/delta-launcher.txt" delta | awk '{ s += $1 } END { print s + 0 }')
+    local label
+    label="Delta update over HTTPS, $changed of $total entries changed (4 MiB of a \
+$(awk -v b="$(field "$v2" archive_bytes)" 'BEGIN { printf "%.2f", b / 1073741824 }') GiB \
+stored archive)"
+    local sent bytes requests met=yes
+    sent=$(delta_sent delta)
+    bytes=$(cut -d' ' -f1 <<<"$sent")
+    requests=$(cut -d' ' -f2 <<<"$sent")
+    below "$(stats <<<"$bytes" | cut -d' ' -f3)" $((bound + 1)) && [ "$deltas" -eq "$runs" ] \
+        || met="**no**"
+    rows+=("| $label: bytes the server sent (nginx's log) | $(fmt %.0f "$(stats <<<"$bytes")") \
+(delta updates: $deltas of $runs$(fell_back "$work/logs/delta-launcher.txt")) | bound: entry $compressed + directory $directory + 128 KiB \
+= $bound | $(fmt %.3f "$(map "x / $bound" <<<"$bytes" | stats)" ×) | ≤ 1× | $met |")
+    met=yes
+    below "$(stats <<<"$requests" | cut -d' ' -f3)" 4.5 && [ "$deltas" -eq "$runs" ] \
+        || met="**no**"
+    rows+=("| $label: requests to the archive (HEAD + GETs, nginx's log) \
+| $(fmt %.0f "$(stats <<<"$requests")") | | | ≤ 4 | $met |")
+    local dt ft ratio
+    dt=$(delta_time_of delta)
+    ft=$(delta_time_of delta-full)
+    ratio=$(pair "$dt" "$ft" "a / b" | stats)
+    met=yes
+    below "${ratio%% *}" 0.0500001 || met="**no**"
+    rows+=("| $label, manifest to buttons enabled: time (whole process) \
+| $(fmt %.2f "$(stats <<<"$dt")" " s") (in process: \
+$(fmt %.2f "$(values "$work/logs/delta-launcher.txt" seconds | stats)" " s")) \
+| full update of the same archive into an empty folder: $(fmt %.2f "$(stats <<<"$ft")" " s") \
+| $(fmt %.3f "$ratio" ×) | ≤ 0.05× | $met |")
+    local v3_changed v3_extents v3_sent v3_bytes v3_deltas
+    v3_changed=$(field "$v3" changed)
+    v3_extents=$(field "$v3" extent_bytes)
+    v3_deltas=$(values "$work/logs/delta-v3-launcher.txt" delta \
+        | awk '{ s += $1 } END { print s + 0 }')
+    v3_sent=$(delta_sent delta-v3)
+    v3_bytes=$(cut -d' ' -f1 <<<"$v3_sent")
+    local v3_ratio
+    v3_ratio=$(map "x / $v3_extents" <<<"$v3_bytes" | stats)
+    met=yes
+    below "${v3_ratio##* }" 1.0500001 && [ "$v3_deltas" -eq "$runs" ] || met="**no**"
+    rows+=("| Delta update over HTTPS, $v3_changed of $total entries changed (every tenth, \
+512 KiB each): bytes the server sent (nginx's log) | $(fmt %.0f "$(stats <<<"$v3_bytes")") in \
+$(fmt %.0f "$(cut -d' ' -f2 <<<"$v3_sent" | stats)") requests (delta updates: $v3_deltas of \
+$runs$(fell_back "$work/logs/delta-v3-launcher.txt")) | changed entries' extents (local header + data): $v3_extents \
+| $(fmt %.3f "$v3_ratio" ×) | ≤ 1.05× | $met |")
+    quickcheck_row
+}
+
+# The start-up check of an install against its index, 20,000 files (made once under the build
+# folder), warm: veltro_quickcheck_bench times it five times a run, after one run that warms.
+quickcheck_row() {
+    local log=$work/logs/quickcheck.txt i
+    : >"$log"
+    say "quick check of 20,000 files: $runs runs"
+    for ((i = 1; i <= runs; ++i)); do
+        "$build/bench/veltro_quickcheck_bench" 20000 "$build/bench-data/quickcheck-20000" >>"$log"
+    done
+    local fastest medians met=yes
+    fastest=$(sed -n 's/^quick check .*fastest *\([0-9.]*\) ms.*/\1/p' "$log" | sort -g | head -n 1)
+    medians=$(sed -n 's/^quick check .*median *\([0-9.]*\) ms.*/\1/p' "$log" | stats)
+    below "${medians##* }" 200 || met="**no**"
+    rows+=("| Start-up quick check of an install of 20,000 files against its index (exists, \
+size), warm | fastest $(printf %.1f "$fastest") ms, median $(fmt %.1f "$medians" " ms") \
+| | | < 200 ms | $met |")
+}
+
 # ---------------------------------------------------------------- run the rows wanted
 ! wants extraction || extraction_row
 ! wants download || download_rows HTTP "$http_url"
@@ -399,6 +579,7 @@ $(fmt %.0f "$(values "$cut_log" resumes | stats)") resumed \
     "$game_manifest_url" "game-like archive (8 × 110 MiB incompressible, 300 × 200 KiB text)"
 ! wants pressure || pressure_rows
 ! wants cut || cut_rows
+! wants delta || delta_rows
 
 failures=$(cat "$work"/logs/*-launcher.txt "$work"/logs/bound-*.txt "$work/logs/pressure.txt" \
     2>/dev/null | grep -c 'ok=0' || true)
@@ -421,6 +602,7 @@ if [ "$partial" -eq 1 ]; then
     note="Re-measured on $(date -u '+%Y-%m-%d %H:%M UTC') by \`VELTRO_BENCH_ROWS=\"$wanted\" \
 bash bench/run.sh\`: the rows of $wanted ($runs rounds)."
     ! wants game || note+=" Game-like archive: $(archive_line "$game_archive")."
+    ! wants delta || note+=" Delta archives: $(archive_line "$delta_data/v1.zip") (v2, v3 alike)."
     [ "$failures" -eq 0 ] || note+=" Launcher runs that reported a failure: $failures."
     printf '%s\n' "${rows[@]}" | awk -v note="$note" '
         function cell(line) { split(line, f, " [|] "); sub(/^[|] /, "", f[1]); return f[1] }
@@ -449,7 +631,8 @@ fi
     echo "Each figure is the median of $runs rounds after one warm-up, with [min–max]; a ratio" \
         "(launcher ÷ reference tool) is taken round by round and its median given."
     echo "Archives: the reference, $(archive_line "$archive"); the game-like one," \
-        "$(archive_line "$game_archive")."
+        "$(archive_line "$game_archive"); the delta rows' v1," \
+        "$(archive_line "$delta_data/v1.zip") (v2, v3 alike)."
     [ "$failures" -eq 0 ] \
         || echo "Launcher runs that reported a failure: $failures (see $work/logs)."
     echo

@@ -7,10 +7,15 @@
 //                         resumes) are counted, not failures; reports them with the time.
 //   update MANIFEST_URL   a MainWindow on that manifest, timed from its construction until the
 //                         buttons are enabled (commit check, download, extraction, hash file).
+//                         A delta update (an install index and a new commit) counts as the
+//                         download; the report says whether one was made or why not.
 //   pressure URL_A URL_B  two repositories; B starts when A is half done, so B is still
 //                         downloading while A's extraction blocks the event loop; timed up to
 //                         B's "ZIP file downloaded successfully!".
 // Option --ca FILE trusts the benchmark's own certificate authority.
+// VELTRO_BENCH_LOG=1 (read by this tool only) copies the launcher's log lines to stderr, to look
+// into a run; VELTRO_BENCH_COMMIT: the commit id the update must record (default
+// the one of the benchmark's commits list).
 // For sweeps, and read by this tool only: VELTRO_BENCH_READ_BOUND=BYTES replaces the read buffer
 // bound the launcher gives its archive GET (0: none); VELTRO_BENCH_BOUND_AT=first-read leaves the
 // GET unbounded until its first readyRead and sets the bound there.
@@ -54,6 +59,13 @@ namespace {
 constexpr int watchdogMs = 10 * 60 * 1000;
 const QString enabledLine = QString::fromUtf8(allUpdatesDoneLine);
 const QString commitId = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
+
+QString expectedCommit()
+{
+    return qEnvironmentVariableIsEmpty("VELTRO_BENCH_COMMIT")
+               ? commitId
+               : qEnvironmentVariable("VELTRO_BENCH_COMMIT");
+}
 
 // A figure from /proc/self/status, in KiB; -1 when it cannot be read.
 qint64 statusKib(const char *key)
@@ -132,6 +144,13 @@ struct Probe
     QList<qint64> extractionStartedAt;
     QList<qint64> extractionEndedAt;
     qint64 enabledAt = -1;
+    // A delta update: its fetch ("Delta update fetched B bytes in R range requests"), the
+    // files it planned, or why it fell back to the whole archive.
+    qint64 deltaFetchedAt = -1;
+    qint64 deltaBytes = -1;
+    int deltaRequests = -1;
+    qint64 deltaFiles = -1;
+    QString deltaFallback;
     // The process reports and ends at this many "downloaded" lines (0: never).
     int exitAfterDownloads = 0;
     const BlockMeter *meter = nullptr;
@@ -214,9 +233,13 @@ void reportDownloads(qint64 now)
     _exit(0);
 }
 
+const bool echoLog = qEnvironmentVariableIntValue("VELTRO_BENCH_LOG") == 1;
+
 void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
 {
     const qint64 now = probe.clock.nsecsElapsed();
+    if (echoLog)
+        std::fprintf(stderr, "%.3f %s\n", ms(now) / 1000.0, qPrintable(line));
     QMutexLocker locker(&probe.mutex);
     if (line.startsWith(QLatin1String("Downloaded "))) {
         ++probe.progressLines;
@@ -227,6 +250,15 @@ void onMessage(QtMsgType, const QMessageLogContext &, const QString &line)
             reportDownloads(now);
     } else if (line.startsWith(QLatin1String("Extracting to AppData/Local at:"))) {
         probe.extractionStartedAt.append(now);
+    } else if (line.startsWith(QLatin1String("Delta update fetched "))) {
+        const QStringList words = line.split(' ');
+        probe.deltaFetchedAt = now;
+        probe.deltaBytes = words.value(3).toLongLong();
+        probe.deltaRequests = words.value(6).toInt();
+    } else if (line.startsWith(QLatin1String("Delta update: "))) {
+        probe.deltaFiles = line.split(' ').value(2).toLongLong();
+    } else if (line.startsWith(QLatin1String("Delta update not possible"))) {
+        probe.deltaFallback = line.section(QLatin1String(": "), 1);
     } else if (line == QLatin1String("ZIP extraction completed!")) {
         probe.extractionEndedAt.append(now);
     } else if (probe.retriesExpected && line == QLatin1String("Retrying download...")) {
@@ -295,18 +327,28 @@ bool printUpdate(const QWidget *window, const QStringList &names, const BlockMet
 {
     bool ok = allButtonsEnabled(window) && probe.extractionEndedAt.size() == names.size();
     for (const QString &name : names) {
-        if (hashFileText(name) != commitId || QFile::exists(name + ".zip"))
+        if (hashFileText(name) != expectedCommit() || QFile::exists(name + ".zip")
+            || QFile::exists(name + ".zip.pieces"))
             ok = false;
     }
+    // The archive's download, or a delta update's fetch.
+    const qint64 fetchedAt = probe.downloadedAt.isEmpty() ? probe.deltaFetchedAt
+                                                          : probe.downloadedAt.first();
     qint64 extractionNs = 0;
     for (qsizetype i = 0; i < probe.extractionEndedAt.size(); ++i)
         extractionNs += probe.extractionEndedAt.at(i) - probe.extractionStartedAt.value(i);
     std::printf("ok=%d seconds=%.4f download_seconds=%.4f extraction_seconds=%.4f"
                 " longest_block_ms=%.1f progress_lines=%lld",
                 ok ? 1 : 0, ms(probe.enabledAt) / 1000.0,
-                probe.downloadedAt.isEmpty() ? -1.0 : ms(probe.downloadedAt.first()) / 1000.0,
-                ms(extractionNs) / 1000.0, ms(meter->longestNs()), (long long)probe.progressLines);
+                fetchedAt < 0 ? -1.0 : ms(fetchedAt) / 1000.0, ms(extractionNs) / 1000.0,
+                ms(meter->longestNs()), (long long)probe.progressLines);
+    std::printf(" delta=%d delta_files=%lld delta_bytes=%lld delta_requests=%d",
+                probe.deltaFetchedAt >= 0 ? 1 : 0, (long long)probe.deltaFiles,
+                (long long)probe.deltaBytes, probe.deltaRequests);
     printMemory();
+    // Last, as it holds spaces.
+    if (!probe.deltaFallback.isEmpty())
+        std::printf(" fallback=%s", qPrintable(probe.deltaFallback.simplified()));
     std::printf("\n");
     std::fflush(stdout);
     return ok;
@@ -412,7 +454,8 @@ int main(int argc, char **argv)
         names = QStringList{"bench"};
         meter = new BlockMeter(&app);
         probe.onEnabled = [&] {
-            if (probe.downloadedAt.size() < names.size())
+            const qsizetype fetched = probe.downloadedAt.size() + (probe.deltaFetchedAt >= 0);
+            if (fetched < names.size())
                 return;
             QTimer::singleShot(0, &app,
                                [&] { app.exit(printUpdate(window.get(), names, meter) ? 0 : 1); });
