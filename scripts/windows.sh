@@ -2,12 +2,12 @@
 # Builds what an operator hands to Windows players, on Debian with MinGW-w64, and tries it under
 # Wine against the local demo update server: scripts/windows-build.sh (steps 1 to 4: Qt, the
 # program and its player's folder, signatures, the setup and the portable ZIP), then
-# scripts/windows-check.sh (steps 5 to 10: the test suite, a silent install, two starts, an update
-# while the program runs, an uninstall), in one run with one table of step times.
+# scripts/windows-check.sh (steps 5 to 11: the test suite, a silent install, two starts, an update
+# while the program runs, a delta update, an uninstall), in one run with one table of step times.
 #
 # An operator's build: with VELTRO_MANIFEST_URL (and, as needed, VELTRO_WEBSITE_URL and
 # VELTRO_EXTRA_CA_FILE, as for CMake) set, the program is built for that manifest address and
-# steps 1 to 5 run; the demo run (6 to 10), which needs the demo server's address, is left out.
+# steps 1 to 5 run; the demo run (6 to 11), which needs the demo server's address, is left out.
 # VELTRO_WINDOWS_SKIP_TESTS=1 leaves step 5 out. Nothing stays running afterwards.
 set -euo pipefail
 # shellcheck source=scripts/windows-build.sh
