@@ -230,12 +230,15 @@ void DeltaTransfer::replyFinished()
         missing = ByteRangesReader::subtract(m_asked, {{m_onePart.begin, m_onePartAt}});
     const bool closed = body == Body::Parts ? m_parts->finish() : m_onePartAt == m_onePart.end;
     dropReply();
-    if (error == QNetworkReply::RemoteHostClosedError || error == QNetworkReply::TimeoutError) {
+    // Cut off while the pieces were coming: asked again, by ranges, after a pause.
+    if (error == QNetworkReply::RemoteHostClosedError || error == QNetworkReply::TimeoutError
+        || (error != QNetworkReply::NoError && body != Body::Undecided)) {
+        qDebug() << "Delta update: range request failed:" << error;
         fail(QStringLiteral("connection lost"), true);
         return;
     }
     if (error != QNetworkReply::NoError || body == Body::Undecided) {
-        fallBack(QStringLiteral("a range request failed"));
+        fallBack(QStringLiteral("a range request failed (%1)").arg(int(error)));
         return;
     }
     if (!closed) {
