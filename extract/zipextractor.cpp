@@ -510,8 +510,7 @@ ExtractionResult ZipExtractor::install(ArchiveSource &source, const QList<bool> 
         if (wanted && !wanted->at(i)) {
             const QString name = QString::fromUtf8(directory.places.at(i).name.constData());
             if (!staged.claim(name)) {
-                qDebug() << "Refusing entry that differs only in letter case from another:"
-                         << name;
+                qDebug() << "Refusing entry that differs only in letter case from another:" << name;
                 return {ExtractionResult::Damaged, name};
             }
             continue;
