@@ -39,21 +39,21 @@ commits() {
 # owner, instead of taking times from the disk, which change whenever the stage is written or
 # read (the ZIP's time field holds the access and change times too).
 pack_archive() {
-    local stage=$1 dir=$2 archive=$3 spec
-    spec=$(mktemp)
+    local stage=$1 dir=$2 archive=$3 list
+    list=$(mktemp)
     {
         echo '#mtree'
         echo "/set uid=0 gid=0 time=$archive_time"
         (cd "$stage" && find "$dir" \( -type d -printf '%p type=dir mode=%m\n' \) -o \
             \( -type f -printf '%p type=file mode=%m contents=%p\n' \)) | LC_ALL=C sort
-    } > "$spec"
+    } > "$list"
     # mtree would need names with other characters escaped; the demo's have none.
-    if grep -v '^[#/]' "$spec" | cut -d' ' -f1 | grep -q '[^A-Za-z0-9._/-]'; then
+    if grep -v '^[#/]' "$list" | cut -d' ' -f1 | grep -q '[^A-Za-z0-9._/-]'; then
         echo "pack_archive: a name under $stage/$dir needs characters mtree escapes" >&2
-        rm -f "$spec"
+        rm -f "$list"
         return 1
     fi
-    (cd "$stage" && bsdtar --format zip -cf "$archive.tmp" "@$spec")
-    rm -f "$spec"
+    (cd "$stage" && bsdtar --format zip -cf "$archive.tmp" "@$list")
+    rm -f "$list"
     mv -f "$archive.tmp" "$archive"
 }

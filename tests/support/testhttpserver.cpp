@@ -48,10 +48,10 @@ void HttpConnection::respondFile(const QByteArray &file, const QByteArray &etag,
     // "a-b" and "a-" ranges, as the launcher asks them.
     QList<QPair<qsizetype, qsizetype>> ranges;
     const QByteArray range = header("Range");
-    for (const QByteArray &spec : range.mid(6).split(',')) {
-        const qsizetype dash = spec.indexOf('-');
-        const qsizetype from = spec.left(dash).trimmed().toLongLong();
-        const QByteArray to = spec.mid(dash + 1).trimmed();
+    for (const QByteArray &asked : range.mid(6).split(',')) {
+        const qsizetype dash = asked.indexOf('-');
+        const qsizetype from = asked.left(dash).trimmed().toLongLong();
+        const QByteArray to = asked.mid(dash + 1).trimmed();
         ranges.append(
             {from, to.isEmpty() ? file.size() - 1 : qMin(to.toLongLong(), file.size() - 1)});
     }
