@@ -34,33 +34,27 @@ int retryDelay(int failedAttempts)
     return qMin(delay, maxRetryDelayMs);
 }
 
-void showFailure(ColumnStatus &column, const ExtractionResult &result)
+// What the column says of an install that did not end with every file in place.
+UpdateFailure failureOf(ExtractionResult::Status status)
 {
-    switch (result.status) {
-    case ExtractionResult::Extracted:
-        return;
+    switch (status) {
     case ExtractionResult::FileInUse:
-        column.failed(UpdateFailure::FileInUse, result.detail);
-        return;
+        return UpdateFailure::FileInUse;
     case ExtractionResult::Missing:
-        column.failed(UpdateFailure::ArchiveMissing, result.detail);
-        return;
+        return UpdateFailure::ArchiveMissing;
     case ExtractionResult::Damaged:
-        column.failed(UpdateFailure::ArchiveDamaged, result.detail);
-        return;
-    case ExtractionResult::WriteFailed:
-        column.failed(UpdateFailure::Extraction, result.detail);
-        return;
+        return UpdateFailure::ArchiveDamaged;
     case ExtractionResult::NoSpace:
-        column.failed(UpdateFailure::NoSpace, result.detail);
-        return;
+        return UpdateFailure::NoSpace;
     case ExtractionResult::RecordUnwritable:
-        column.failed(UpdateFailure::RecordUnwritable, result.detail);
-        return;
+        return UpdateFailure::RecordUnwritable;
     case ExtractionResult::RestoreFailed:
-        column.failed(UpdateFailure::RestoreFailed, result.detail);
-        return;
+        return UpdateFailure::RestoreFailed;
+    case ExtractionResult::Extracted:
+    case ExtractionResult::WriteFailed:
+        break;
     }
+    return UpdateFailure::Extraction;
 }
 
 // Where a delta update keeps the pieces it fetched until they are installed.
@@ -428,7 +422,7 @@ bool RepoManager::installEnded(const Repo &repo, const ExtractionResult &result,
         column.extractionEnded();
     if (!result.ok()) {
         // The old commit id stays, so the next start tries again.
-        showFailure(column, result);
+        column.failed(failureOf(result.status), result.detail);
         return false;
     }
     if (directory.status() == ZipDirectory::Parsed) {

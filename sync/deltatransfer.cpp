@@ -117,20 +117,20 @@ void DeltaTransfer::headersArrived()
     if (answer.status == 0 || (answer.status >= 300 && answer.status < 400))
         return; // a redirection on the way
     const qint64 length = m_pieces->archiveLength;
+    const QByteArray contentType =
+        m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
     // Every answer must be of the archive the directory was read from: never two versions.
     const bool sameArchive = answer.validator.isEmpty() || answer.validator == m_pieces->validator;
-    switch (
-        ByteRangesReader::answer(answer.status,
-                                 m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(),
-                                 answer.contentRange, m_asked, length)) {
+    switch (ByteRangesReader::answer(answer.status, contentType, answer.contentRange, m_asked,
+                                     length)) {
     case ByteRangesReader::Answer::Whole:
         if (m_asked.size() > 1) {
             // Servers that limit the ranges of a request send the whole file instead.
             askOneAtATime();
             return;
         }
-        if (answer.status == 200 && answer.validator == m_pieces->validator
-            && answer.length == length && TransferProtocol::isIdentity(answer.encoding)) {
+        if (answer.validator == m_pieces->validator && answer.length == length
+            && TransferProtocol::isIdentity(answer.encoding)) {
             qDebug() << "Delta update: the server sent the whole archive, taking it as the "
                         "download";
             QNetworkReply *reply = m_reply;
@@ -155,9 +155,7 @@ void DeltaTransfer::headersArrived()
         return;
     case ByteRangesReader::Answer::Parts:
         m_body = Body::Parts;
-        m_parts.emplace(ByteRangesReader::boundaryOf(
-                            m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()),
-                        m_asked, length);
+        m_parts.emplace(ByteRangesReader::boundaryOf(contentType), m_asked, length);
         break;
     case ByteRangesReader::Answer::OnePart:
         m_body = Body::OnePart;
@@ -165,8 +163,10 @@ void DeltaTransfer::headersArrived()
         m_onePartAt = m_onePart.begin;
         break;
     }
-    if (!sameArchive || !TransferProtocol::isIdentity(answer.encoding))
+    if (!sameArchive)
         fallBack(QStringLiteral("the archive changed on the server"));
+    else if (!TransferProtocol::isIdentity(answer.encoding))
+        fallBack(QStringLiteral("the ranges came encoded"));
 }
 
 void DeltaTransfer::receive()
