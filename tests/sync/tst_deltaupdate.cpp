@@ -1,5 +1,6 @@
 #include "extract/stagedinstall.h"
 #include "extract/zipextractor.h"
+#include "launch/columnstatus.h"
 #include "sync/watchedrequest.h"
 
 #include "launcherrun.h"
@@ -8,6 +9,7 @@
 
 #include <QAction>
 #include <QDateTime>
+#include <QLabel>
 #include <QProcess>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -40,6 +42,8 @@ QByteArray version(int n, int smallFiles = 0)
 {
     const QByteArray number = QByteArray::number(n);
     ZipBuilder zip;
+    if (n == 1)
+        zip.addFile("client/edited.txt", "dropped by the next version");
     for (int i = 0; i < smallFiles; ++i)
         zip.addFile("client/small/" + QByteArray::number(i) + ".txt", "small");
     return zip
@@ -216,6 +220,7 @@ private slots:
         delta.publish(1);
         delta.startAndWait("c1");
         QVERIFY(LauncherRun::writeFile(delta.root + "/made.txt", "the player's"));
+        QVERIFY(LauncherRun::writeFile(delta.root + "/edited.txt", "the player's edit"));
         delta.publish(2);
         delta.ranged = 0;
         delta.fault = [&delta, fault, faultAt](HttpConnection *connection, int ranged) {
@@ -246,6 +251,7 @@ private slots:
         delta.startAndWait("c2");
         QMap<QString, QByteArray> expected = installedTree(delta.served);
         expected.insert("made.txt", "the player's");
+        expected.insert("edited.txt", "the player's edit");
         QCOMPARE(LauncherRun::tree(delta.root), expected);
         QCOMPARE(delta.run.log.contains("Delta update fetched", true), byRanges);
         QCOMPARE(delta.run.log.contains("Delta update: the server sent the whole archive", true),
@@ -284,13 +290,17 @@ private slots:
     }
 
     // Verify files finds a file changed within its size and time, which the comparison with the
-    // index cannot see, and fetches it alone.
+    // index cannot see, and fetches it alone; intact files, at a start too, ask for nothing.
     void verifyRepairsByRanges()
     {
         DeltaRun delta(m_www, {}, 64);
         delta.publish(1);
         delta.startAndWait("c1");
         const QMap<QString, QByteArray> first = LauncherRun::tree(delta.root);
+        QAction *verify = delta.run.window->findChild<QAction *>();
+        verify->trigger();
+        QCOMPARE(delta.run.window->findChild<QLabel *>(statusLineName)->text(),
+                 QString("All files are as installed."));
         QFile file(delta.root + "/first.bin");
         QVERIFY(file.open(QIODevice::ReadWrite));
         const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
@@ -298,10 +308,13 @@ private slots:
         QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
         file.close();
         delta.run.log.clear();
-        delta.run.window->findChild<QAction *>()->trigger();
+        verify->trigger();
         QTRY_COMPARE(delta.run.state(repoName, "c1"), QString("installed"));
         QCOMPARE(LauncherRun::tree(delta.root), first);
-        QVERIFY(delta.run.log.contains("Delta update: 1 of 5 files changed", true));
+        QVERIFY(delta.run.log.contains("Delta update: 1 of 6 files changed", true));
+        const int gets = delta.run.server.requestCount("GET", LauncherRun::archivePath(repoName));
+        delta.startAndWait("c1");
+        QCOMPARE(delta.run.server.requestCount("GET", LauncherRun::archivePath(repoName)), gets);
     }
 
 private:

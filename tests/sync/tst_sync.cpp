@@ -14,7 +14,6 @@
 #include "testenvironment.h"
 #include "zipbuilder.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -612,46 +611,6 @@ private slots:
 
     // Files the next version drops go when they are as installed, and a start that finds an
     // installed file missing downloads the repository again; intact files ask for nothing.
-    void droppedFilesAndRepair()
-    {
-        LauncherRun run;
-        const QString root = LauncherRun::installRoot() + "/client/";
-        ZipBuilder v1, v2;
-        for (const QByteArray name : {"data.bin", "dropped.txt", "changed.txt"})
-            v1.addFile("client/" + name, "one " + name);
-        v2.addFile("client/data.bin", "two");
-        run.serveRepo("client", "c1", v1.bytes());
-        run.start();
-        QTRY_COMPARE(run.state("client", "c1"), QString("installed"));
-        QVERIFY(LauncherRun::writeFile(root + "changed.txt", "the player's"));
-        QVERIFY(LauncherRun::writeFile(root + "made.txt", "the player's"));
-        const auto restart = [&run](const QString &id) {
-            run.log.clear();
-            run.start();
-            QTRY_COMPARE(run.state("client", id), QString("installed"));
-        };
-        run.serveRepo("client", "c2", v2.bytes());
-        restart("c2");
-        QCOMPARE(QDir(root).entryList(QDir::Files),
-                 (QStringList{"changed.txt", "data.bin", "made.txt"}));
-        QVERIFY(QFile::remove(root + "data.bin"));
-        restart("c2");
-        QVERIFY(run.log.contains("Installed files missing or of another size, repairing: 1", true));
-        QCOMPARE(LauncherRun::readAll(root + "data.bin"), QByteArray("two"));
-        restart("c2");
-        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 3);
-        // "Verify files" reads the contents: a file changed within its size is repaired.
-        QAction *verify = run.window->findChild<QAction *>();
-        verify->trigger();
-        QCOMPARE(run.window->findChild<QLabel *>(statusLineName)->text(),
-                 QString("All files are as installed."));
-        QVERIFY(LauncherRun::writeFile(root + "data.bin", "twx"));
-        verify->trigger();
-        QTRY_COMPARE(LauncherRun::readAll(root + "data.bin"), QByteArray("two"));
-        QTRY_COMPARE(run.state("client", "c2"), QString("installed"));
-        QCOMPARE(run.server.requestCount("GET", LauncherRun::archivePath("client")), 4);
-    }
-
     // Names that are one file on Windows: the first entry alone is synchronised.
     void sameNameTwice()
     {
