@@ -241,8 +241,10 @@ void DeltaTransfer::replyFinished()
         fallBack(QStringLiteral("a range request failed (%1)").arg(int(error)));
         return;
     }
+    // Qt may miss that a connection closed inside a body and end it without an error: a cut.
     if (!closed) {
-        fallBack(QStringLiteral("an answer shorter than its ranges"));
+        qDebug() << "Delta update: the answer ended short of its ranges";
+        fail(QStringLiteral("connection lost"), true);
         return;
     }
     // A server may answer fewer ranges than asked: the rest, one at a time. A part of a single
